@@ -40,15 +40,16 @@ bool is_white_space(char32_t c);
 bool is_decimal_number(char32_t c);
 bool is_word(char32_t c);
 bool is_alphanumeric(char32_t c);
-bool is_cased(char32_t c);
-bool is_case_ignorable(char32_t c);
+bool is_cased(char32_t c);            // Cased
+bool is_case_ignorable(char32_t c);  // Case_Ignorable
 
 // Simple case folding (CaseFolding.txt statuses C and S).
 char32_t simple_case_fold(char32_t c);
 
 // Every code point whose simple case folding equals simple_case_fold(c),
 // c itself included, in ascending order. For ASCII letters the only partners
-// outside ASCII are U+212A (k) and U+017F (s).
+// outside ASCII are U+212A (k) and U+017F (s). The span stays valid for the
+// life of the process; calling from several threads at once is safe.
 std::span<const char32_t> case_fold_orbit(char32_t c);
 
 // Appends the full lower-case form of `text` to `out`: UnicodeData's simple
@@ -78,6 +79,8 @@ inline Decoded decode_utf8(const unsigned char* p) {
           4};
 }
 
+// Appends the UTF-8 form of `c`. Throws Fault for a surrogate or a value
+// beyond U+10FFFF, which no valid text contains.
 void append_utf8(std::string& out, char32_t c);
 
 }  // namespace veltar::unicode
