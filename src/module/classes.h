@@ -8,6 +8,11 @@
 
 namespace veltar::py {
 
+PyTypeObject* firewall_type();
+PyTypeObject* firewall_result_type();
+PyTypeObject* pii_scanner_type();
+PyTypeObject* pii_result_type();
+PyTypeObject* loop_breaker_type();
 PyTypeObject* hash_chain_type();
 
 }  // namespace veltar::py

@@ -98,6 +98,11 @@ void add_class(PyObject* module, PyTypeObject* type) {
 void fill(PyObject* module) {
   add_function(module, &version_def);
   add_function(module, &engine_info_def);
+  add_class(module, firewall_type());
+  add_class(module, firewall_result_type());
+  add_class(module, pii_scanner_type());
+  add_class(module, pii_result_type());
+  add_class(module, loop_breaker_type());
   add_class(module, hash_chain_type());
 }
 
