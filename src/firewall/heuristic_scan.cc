@@ -147,8 +147,15 @@ inline std::uint64_t bit_range(unsigned from, unsigned to) {
 
 // ---- Block kernels ----
 //
-// classify(w) reads w[-2] to w[64]: the block and its neighbours, so that
-// pairs of bytes can be judged without carrying state between blocks.
+// classify(w) reads w[-3] to w[64]: the block and its neighbours, so that
+// runs of bytes can be judged without carrying state between blocks. All
+// kernels compute the same masks.
+
+constexpr int kBytesBefore = 3;
+constexpr int kBytesAfter = 2;
+static_assert(-kSpacePhraseOffsets.front() <= kBytesBefore);
+static_assert(kSpacePhraseOffsets.back() <= kBytesAfter);
+static_assert(int(kKeywordStartBytes) - 1 <= kBytesAfter);
 
 struct PortableKernel {
   static BlockMasks classify(const Byte* w) {
@@ -161,15 +168,24 @@ struct PortableKernel {
       if (is_ascii_white(b)) m.white |= bit;
       if (is_ascii_special(b)) m.special |= bit;
       if (is_plain_anchor(b)) m.plain_anchor |= bit;
-      const Byte next = at[1];
-      const bool keyword =
-          ((kKeywordPairs[0].first.lookup(b) & kKeywordPairs[0].second.lookup(next)) |
-           (kKeywordPairs[1].first.lookup(b) & kKeywordPairs[1].second.lookup(next))) != 0;
-      if (keyword || next >= 0x80) m.keyword |= bit;
-      const Byte prev = at[-1];
-      const Byte prev2 = at[-2];
-      const bool phrase = (kPhrasePairs.first.lookup(prev2) & kPhrasePairs.second.lookup(prev)) != 0;
-      if (b == ' ' && (phrase || prev >= 0x80 || prev2 >= 0x80)) m.phrase_space |= bit;
+      Byte keyword = 0;
+      Byte keyword_high = 0;
+      for (const KeywordStartTables& t : kKeywordStarts) {
+        Byte all = 0xFF;
+        for (std::size_t j = 0; j < kKeywordStartBytes; ++j) all &= t.at[j].lookup(at[j]);
+        keyword |= all;
+      }
+      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) keyword_high |= at[j] & 0x80;
+      if (keyword != 0 || keyword_high != 0) m.keyword |= bit;
+      if (b != ' ') continue;
+      Byte phrase = 0xFF;
+      Byte high = 0;
+      for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
+        const Byte near = at[kSpacePhraseOffsets[j]];
+        phrase &= kSpacePhraseTables.at[j].lookup(near);
+        high |= near & 0x80;
+      }
+      if (phrase != 0 || high != 0) m.phrase_space |= bit;
     }
     return m;
   }
@@ -177,12 +193,16 @@ struct PortableKernel {
 
 #if VELTAR_AVX2_KERNEL
 
-#define VELTAR_AVX2 gnu::target("avx2,popcnt,bmi"), gnu::always_inline
+#define VELTAR_AVX2 gnu::target("avx2"), gnu::always_inline
 
 struct Nibbles {
   __m256i low;
   __m256i high;
 };
+
+[[VELTAR_AVX2]] inline __m256i load32(const Byte* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 
 [[VELTAR_AVX2]] inline Nibbles nibbles(__m256i v) {
   const __m256i low_bits = _mm256_set1_epi8(0x0F);
@@ -209,49 +229,61 @@ struct Nibbles {
   return nonzero(_mm256_and_si256(v, _mm256_set1_epi8(char(bits))));
 }
 
-struct Nibbles512 {
-  __m512i low;
-  __m512i high;
-};
-
 struct Avx2Kernel {
   // Not inlined: its caller is compiled for the base instruction set.
-  [[gnu::target("avx2,popcnt,bmi"), gnu::noinline]] static BlockMasks classify(const Byte* w) {
+  [[gnu::target("avx2"), gnu::noinline]] static BlockMasks classify(const Byte* w) {
     BlockMasks m;
     for (unsigned half = 0; half < 2; ++half) {
       const Byte* q = w + 32 * half;
-      const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-      const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
-      const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 1));
-      const __m256i prev2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q - 2));
+      const __m256i x = load32(q);
       const Nibbles nx = nibbles(x);
-      const Nibbles n_next = nibbles(next);
 
       const __m256i cls = lookup(kClassTable.table, nx);
       const std::uint64_t high = sign_bits(x);
       const std::uint64_t space = sign_bits(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
       const std::uint64_t white = any_bits(cls, kClassTable.white) | space;
       const std::uint64_t plain = any_bits(cls, kClassTable.other_plain) | white;
-      const __m256i pair_a = _mm256_and_si256(lookup(kKeywordPairs[0].first, nx),
-                                              lookup(kKeywordPairs[0].second, n_next));
-      const __m256i pair_b = _mm256_and_si256(lookup(kKeywordPairs[1].first, nx),
-                                              lookup(kKeywordPairs[1].second, n_next));
-      const __m256i phrase = _mm256_and_si256(lookup(kPhrasePairs.first, nibbles(prev2)),
-                                              lookup(kPhrasePairs.second, nibbles(prev)));
+      std::array<Nibbles, kKeywordStartBytes> starts{nx};
+      __m256i start_high = _mm256_setzero_si256();
+      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
+        const __m256i ahead = load32(q + j);
+        starts[j] = nibbles(ahead);
+        start_high = _mm256_or_si256(start_high, ahead);
+      }
+      __m256i keyword = _mm256_setzero_si256();
+      for (const KeywordStartTables& t : kKeywordStarts) {
+        __m256i all = lookup(t.at[0], starts[0]);
+        for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
+          all = _mm256_and_si256(all, lookup(t.at[j], starts[j]));
+        }
+        keyword = _mm256_or_si256(keyword, all);
+      }
+      __m256i phrase = _mm256_set1_epi8(char(0xFF));
+      __m256i near_high = _mm256_setzero_si256();
+      for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
+        const __m256i near = load32(q + kSpacePhraseOffsets[j]);
+        phrase = _mm256_and_si256(phrase, lookup(kSpacePhraseTables.at[j], nibbles(near)));
+        near_high = _mm256_or_si256(near_high, near);
+      }
 
       const unsigned shift = 32 * half;
       m.high |= high << shift;
       m.white |= white << shift;
       m.special |= (~plain & ~high & 0xFFFFFFFFu) << shift;
       m.plain_anchor |= any_bits(cls, kClassTable.anchor) << shift;
-      m.keyword |= (nonzero(_mm256_or_si256(pair_a, pair_b)) | sign_bits(next)) << shift;
-      m.phrase_space |= ((nonzero(phrase) | sign_bits(prev) | sign_bits(prev2)) & space) << shift;
+      m.keyword |= (nonzero(keyword) | sign_bits(start_high)) << shift;
+      m.phrase_space |= ((nonzero(phrase) | sign_bits(near_high)) & space) << shift;
     }
     return m;
   }
 };
 
 #define VELTAR_AVX512 gnu::target("avx512f,avx512bw"), gnu::always_inline
+
+struct Nibbles512 {
+  __m512i low;
+  __m512i high;
+};
 
 [[VELTAR_AVX512]] inline Nibbles512 nibbles512(__m512i v) {
   const __m512i low_bits = _mm512_set1_epi8(0x0F);
@@ -273,13 +305,17 @@ constexpr WideTable widen(const NibbleTable& t) {
   return w;
 }
 
+template <std::size_t N>
+constexpr std::array<WideTable, N> widen_all(const std::array<NibbleTable, N>& tables) {
+  std::array<WideTable, N> wide{};
+  for (std::size_t i = 0; i < N; ++i) wide[i] = widen(tables[i]);
+  return wide;
+}
+
 constexpr WideTable kWideClass = widen(kClassTable.table);
-constexpr std::array<WideTable, 2> kWideKeywordFirst = {widen(kKeywordPairs[0].first),
-                                                        widen(kKeywordPairs[1].first)};
-constexpr std::array<WideTable, 2> kWideKeywordSecond = {widen(kKeywordPairs[0].second),
-                                                         widen(kKeywordPairs[1].second)};
-constexpr WideTable kWidePhraseFirst = widen(kPhrasePairs.first);
-constexpr WideTable kWidePhraseSecond = widen(kPhrasePairs.second);
+constexpr std::array<std::array<WideTable, kKeywordStartBytes>, 2> kWideKeywordStarts = {
+    widen_all(kKeywordStarts[0].at), widen_all(kKeywordStarts[1].at)};
+constexpr auto kWideSpacePhrases = widen_all(kSpacePhraseTables.at);
 
 [[VELTAR_AVX512]] inline __m512i lookup512(const WideTable& t, const Nibbles512& n) {
   const __m512i low = _mm512_load_si512(t.low.data());
@@ -292,22 +328,11 @@ constexpr WideTable kWidePhraseSecond = widen(kPhrasePairs.second);
   return _mm512_test_epi8_mask(v, _mm512_set1_epi8(char(bits)));
 }
 
-// Bytes where the pair tables' lookups share a bit.
-[[VELTAR_AVX512]] inline std::uint64_t pairs(const WideTable& first_table,
-                                             const WideTable& second_table,
-                                             const Nibbles512& first, const Nibbles512& second) {
-  return _mm512_test_epi8_mask(lookup512(first_table, first), lookup512(second_table, second));
-}
-
 struct Avx512Kernel {
   // Not inlined: its caller is compiled for the base instruction set.
   [[gnu::target("avx512f,avx512bw"), gnu::noinline]] static BlockMasks classify(const Byte* w) {
     const __m512i x = _mm512_loadu_si512(w);
-    const __m512i next = _mm512_loadu_si512(w + 1);
-    const __m512i prev = _mm512_loadu_si512(w - 1);
-    const __m512i prev2 = _mm512_loadu_si512(w - 2);
     const Nibbles512 nx = nibbles512(x);
-    const Nibbles512 n_next = nibbles512(next);
     const __m512i cls = lookup512(kWideClass, nx);
 
     BlockMasks m;
@@ -316,12 +341,31 @@ struct Avx512Kernel {
     m.white = has_bits(cls, kClassTable.white) | space;
     m.special = ~(has_bits(cls, kClassTable.other_plain) | m.white | m.high);
     m.plain_anchor = has_bits(cls, kClassTable.anchor);
-    m.keyword = pairs(kWideKeywordFirst[0], kWideKeywordSecond[0], nx, n_next) |
-                pairs(kWideKeywordFirst[1], kWideKeywordSecond[1], nx, n_next) |
-                _mm512_movepi8_mask(next);
-    m.phrase_space = (pairs(kWidePhraseFirst, kWidePhraseSecond, nibbles512(prev2), nibbles512(prev)) |
-                      _mm512_movepi8_mask(prev) | _mm512_movepi8_mask(prev2)) &
-                     space;
+    std::array<Nibbles512, kKeywordStartBytes> starts{nx};
+    __m512i start_high = _mm512_setzero_si512();
+    for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
+      const __m512i ahead = _mm512_loadu_si512(w + j);
+      starts[j] = nibbles512(ahead);
+      start_high = _mm512_or_si512(start_high, ahead);
+    }
+    __m512i keyword = _mm512_setzero_si512();
+    for (const auto& t : kWideKeywordStarts) {
+      __m512i all = lookup512(t[0], starts[0]);
+      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
+        all = _mm512_and_si512(all, lookup512(t[j], starts[j]));
+      }
+      keyword = _mm512_or_si512(keyword, all);
+    }
+    m.keyword = _mm512_test_epi8_mask(keyword, keyword) | _mm512_movepi8_mask(start_high);
+    __m512i phrase = _mm512_set1_epi8(char(0xFF));
+    __m512i near_high = _mm512_setzero_si512();
+    for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
+      const __m512i near = _mm512_loadu_si512(w + kSpacePhraseOffsets[j]);
+      phrase = _mm512_and_si512(phrase, lookup512(kWideSpacePhrases[j], nibbles512(near)));
+      near_high = _mm512_or_si512(near_high, near);
+    }
+    m.phrase_space =
+        (_mm512_test_epi8_mask(phrase, phrase) | _mm512_movepi8_mask(near_high)) & space;
     return m;
   }
 };
@@ -612,16 +656,16 @@ template <class Kernel>
   std::size_t pos = 0;
   while (pos < size) {
     const unsigned available = unsigned(std::min<std::size_t>(64, size - pos));
-    // Two bytes before and one after the block must be readable; at the
-    // ends of the text a zero-padded copy stands in.
-    Byte padded[2 + 64 + 1];
+    // The bytes around the block must be readable; at the ends of the text
+    // a zero-padded copy stands in.
+    Byte padded[kBytesBefore + 64 + kBytesAfter];
     const Byte* window = begin + pos;
-    if (pos < 2 || size - pos < 65) {
+    if (pos < kBytesBefore || size - pos < 64 + kBytesAfter) {
       std::memset(padded, 0, sizeof padded);
-      const std::size_t first = pos < 2 ? 0 : pos - 2;
-      const std::size_t last = std::min(size, pos + 65);
-      std::memcpy(padded + 2 - (pos - first), begin + first, last - first);
-      window = padded + 2;
+      const std::size_t first = pos < kBytesBefore ? 0 : pos - kBytesBefore;
+      const std::size_t last = std::min(size, pos + 64 + kBytesAfter);
+      std::memcpy(padded + kBytesBefore - (pos - first), begin + first, last - first);
+      window = padded + kBytesBefore;
     }
     const BlockMasks masks = Kernel::classify(window);
     std::size_t offset = 0;

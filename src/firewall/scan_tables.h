@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "firewall/heuristics.h"
 
@@ -212,27 +213,6 @@ constexpr bool is_plain_anchor(Byte b) {
   return false;
 }
 
-// A U+0020 anchor is checked when the two bytes before it are the last two
-// letters of the first word of a phrase anchored there (either case).
-struct LetterPair {
-  char first;
-  char second;
-};
-
-constexpr auto kSpaceAnchoredPairs = [] {
-  std::array<LetterPair, CONTEXT_SWITCH_PHRASES.size()> pairs{};
-  for (std::size_t i = 0; i < CONTEXT_SWITCH_PHRASES.size(); ++i) {
-    const std::string_view phrase = CONTEXT_SWITCH_PHRASES[i];
-    const std::size_t a = kPhraseAnchor[i];
-    if (phrase[a] != ' ') continue;
-    if (a < 2 || !is_ascii_lower(phrase[a - 2]) || !is_ascii_lower(phrase[a - 1])) {
-      throw "a phrase's first word must end in two lower-case letters";
-    }
-    pairs[i] = {phrase[a - 2], phrase[a - 1]};
-  }
-  return pairs;
-}();
-
 // Bytes that may stand right before a phrase anchor: the last letter of a
 // phrase's first word (either case), or any byte >= 0x80.
 constexpr std::array<bool, 256> kMayEndFirstWord = [] {
@@ -248,23 +228,6 @@ constexpr std::array<bool, 256> kMayEndFirstWord = [] {
   }
   return table;
 }();
-
-constexpr bool ends_space_anchored_pair(Byte first, Byte second) {
-  for (const LetterPair& p : kSpaceAnchoredPairs) {
-    if (p.first != 0 && ascii_lower(first) == Byte(p.first) &&
-        ascii_lower(second) == Byte(p.second)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-constexpr bool starts_keyword_pair(Byte first, Byte second) {
-  for (std::string_view k : IMPERATIVE_KEYWORDS) {
-    if (ascii_lower(first) == Byte(k[0]) && ascii_lower(second) == Byte(k[1])) return true;
-  }
-  return false;
-}
 
 // ---- Nibble tables ----
 //
@@ -323,33 +286,84 @@ constexpr ClassTable kClassTable = [] {
   return c;
 }();
 
-// Pair tables: bit k of `first` holds the first letter of pair k, bit k of
-// `second` its second letter, both cases.
-struct PairTable {
-  NibbleTable first;
-  NibbleTable second;
-  constexpr void add(char a, char b) {
-    const Byte bit_a = first.add([a](Byte x) { return ascii_lower(x) == Byte(a); });
-    const Byte bit_b = second.add([b](Byte x) { return ascii_lower(x) == Byte(b); });
-    if (bit_a != bit_b || std::popcount(bit_a) != 1) throw "pair bits out of step";
+// Tables for byte sequences: sequence k owns bit k of every table, and
+// table j holds the bytes that may stand at position j of the sequence.
+// Bytes b0, b1, ... may form a sequence when the lookups of b0 in table 0,
+// of b1 in table 1, and so on share a bit.
+template <std::size_t Positions>
+struct SequenceTables {
+  std::array<NibbleTable, Positions> at;
+  unsigned sequences = 0;
+
+  // member(j, b): whether byte b may stand at position j.
+  constexpr void add(auto member) {
+    const Byte bit = Byte(1u << sequences++);
+    for (std::size_t j = 0; j < Positions; ++j) {
+      if (at[j].add([&](Byte b) { return member(j, b); }) != bit) throw "sequence bits out of step";
+    }
+  }
+
+  // Whether the tables hold exactly member(j, b) for sequence k.
+  constexpr bool holds(unsigned k, auto member) const {
+    for (std::size_t j = 0; j < Positions; ++j) {
+      for (unsigned b = 0; b < 256; ++b) {
+        const bool in = (at[j].lookup(Byte(b)) >> k & 1) != 0;
+        if (in != (b < 0x80 && member(j, Byte(b)))) return false;
+      }
+    }
+    return true;
   }
 };
 
-constexpr std::array<PairTable, 2> kKeywordPairs = [] {
-  std::array<PairTable, 2> tables{};
+// Word starts: the first three bytes of a keyword (any byte past a shorter
+// one), eight keywords a table.
+constexpr std::size_t kKeywordStartBytes = 3;
+
+constexpr bool keyword_byte(std::size_t keyword, std::size_t position, Byte b) {
+  const std::string_view k = IMPERATIVE_KEYWORDS[keyword];
+  return position >= k.size() || ascii_lower(b) == Byte(k[position]);
+}
+
+using KeywordStartTables = SequenceTables<kKeywordStartBytes>;
+
+constexpr std::array<KeywordStartTables, 2> kKeywordStarts = [] {
   static_assert(IMPERATIVE_KEYWORDS.size() <= 16);
-  for (std::size_t i = 0; i < IMPERATIVE_KEYWORDS.size(); ++i) {
-    tables[i / 8].add(IMPERATIVE_KEYWORDS[i][0], IMPERATIVE_KEYWORDS[i][1]);
+  std::array<KeywordStartTables, 2> tables{};
+  for (std::size_t k = 0; k < IMPERATIVE_KEYWORDS.size(); ++k) {
+    tables[k / 8].add([k](std::size_t j, Byte b) { return keyword_byte(k, j, b); });
   }
   return tables;
 }();
 
-constexpr PairTable kPhrasePairs = [] {
-  PairTable table;
-  for (const LetterPair& p : kSpaceAnchoredPairs) {
-    if (p.first != 0) table.add(p.first, p.second);
+// Phrases anchored at U+0020, around the anchor: the three bytes before it
+// and the one after it (any byte where the phrase ends at the anchor).
+constexpr std::array<int, 4> kSpacePhraseOffsets = {-3, -2, -1, 1};
+
+constexpr auto kSpacePhrases = [] {
+  std::array<std::size_t, 8> list{};
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < CONTEXT_SWITCH_PHRASES.size(); ++i) {
+    if (CONTEXT_SWITCH_PHRASES[i][kPhraseAnchor[i]] != ' ') continue;
+    if (count == list.size()) throw "at most eight phrases anchored at U+0020";
+    if (kPhraseAnchor[i] < 3) throw "a phrase needs three letters before U+0020";
+    list[count++] = i;
   }
-  return table;
+  return std::pair{list, count};
+}();
+
+constexpr bool space_phrase_byte(std::size_t nth, std::size_t position, Byte b) {
+  const std::size_t phrase = kSpacePhrases.first[nth];
+  const std::string_view text = CONTEXT_SWITCH_PHRASES[phrase];
+  const std::size_t at = std::size_t(int(kPhraseAnchor[phrase]) + kSpacePhraseOffsets[position]);
+  return at >= text.size() || ascii_lower(b) == Byte(text[at]);
+}
+
+constexpr SequenceTables<4> kSpacePhraseTables = [] {
+  SequenceTables<4> tables;
+  for (std::size_t n = 0; n < kSpacePhrases.second; ++n) {
+    tables.add([n](std::size_t j, Byte b) { return space_phrase_byte(n, j, b); });
+  }
+  return tables;
 }();
 
 // The tables agree with the predicates they stand for, for every byte.
@@ -362,14 +376,14 @@ constexpr bool nibble_tables_exact() {
     if (white != (b < 0x80 && is_ascii_white(b))) return false;
     if (plain != (b < 0x80 && !is_ascii_special(b))) return false;
     if (((cls & kClassTable.anchor) != 0) != is_plain_anchor(b)) return false;
-    for (unsigned w = 0; w < 256; ++w) {
-      const Byte c = Byte(w);
-      const bool keyword = ((kKeywordPairs[0].first.lookup(b) & kKeywordPairs[0].second.lookup(c)) |
-                            (kKeywordPairs[1].first.lookup(b) & kKeywordPairs[1].second.lookup(c))) != 0;
-      if (keyword != (b < 0x80 && c < 0x80 && starts_keyword_pair(b, c))) return false;
-      const bool phrase = (kPhrasePairs.first.lookup(b) & kPhrasePairs.second.lookup(c)) != 0;
-      if (phrase != (b < 0x80 && c < 0x80 && ends_space_anchored_pair(b, c))) return false;
-    }
+  }
+  for (std::size_t k = 0; k < IMPERATIVE_KEYWORDS.size(); ++k) {
+    const auto member = [k](std::size_t j, Byte b) { return keyword_byte(k, j, b); };
+    if (!kKeywordStarts[k / 8].holds(unsigned(k % 8), member)) return false;
+  }
+  for (std::size_t n = 0; n < kSpacePhrases.second; ++n) {
+    const auto member = [n](std::size_t j, Byte b) { return space_phrase_byte(n, j, b); };
+    if (!kSpacePhraseTables.holds(unsigned(n), member)) return false;
   }
   return true;
 }
@@ -384,10 +398,11 @@ struct BlockMasks {
   std::uint64_t white = 0;         // ASCII White_Space
   std::uint64_t special = 0;       // ASCII special character
   std::uint64_t plain_anchor = 0;  // is_plain_anchor
-  // Byte i and i + 1 may begin a keyword: they do, or byte i + 1 is >= 0x80.
+  // Bytes i to i + 2 may begin a keyword: they begin one (kKeywordStarts),
+  // or byte i + 1 or i + 2 is >= 0x80.
   std::uint64_t keyword = 0;
-  // U+0020 that may end a phrase's first word: bytes i - 2 and i - 1 form a
-  // kSpaceAnchoredPairs pair, or one of them is >= 0x80.
+  // U+0020 that may anchor a phrase: bytes i - 3, i - 2, i - 1 and i + 1 fit
+  // a phrase of kSpacePhraseTables, or one of them is >= 0x80.
   std::uint64_t phrase_space = 0;
 };
 

@@ -36,8 +36,10 @@ LoopBreaker::LoopBreaker(std::uint64_t window_size, double similarity_threshold,
       max_consecutive_(max_consecutive) {}
 
 LoopCheck LoopBreaker::check(std::string_view session_id, std::string_view content) {
-  // Everything that can throw comes before the first change of state, or is
-  // undone, so a failed allocation leaves the breaker as it was.
+  // The check counts as soon as its arguments are accepted. Everything else
+  // that can throw comes before the next change of state, or is undone, so a
+  // failed allocation leaves only the count behind.
+  ++total_checks_;
   TermVector v = vectorize(content);
   auto it = sessions_.find(session_id);
   const bool created = it == sessions_.end();
@@ -59,7 +61,6 @@ LoopCheck LoopBreaker::check(std::string_view session_id, std::string_view conte
     }
   }
 
-  ++total_checks_;
   // NaN on either side compares false: not similar. The run saturates rather
   // than wrapping to 0, which would end a loop that is still going on.
   if (similarity >= similarity_threshold_) {

@@ -54,7 +54,7 @@ class LoopBreaker {
   // and the loop counter, then appends the vector and drops the oldest one if
   // the window is over window_size. `content` must be valid UTF-8. Costs one
   // pass over `content` and at most window_size comparisons. If an allocation
-  // fails nothing changes.
+  // fails, only total_checks has changed.
   LoopCheck check(std::string_view session_id, std::string_view content);
 
   // Forgets the session's window and run; no effect on an unknown id.
