@@ -7,7 +7,8 @@ MESON_SETUP_ARGS ?=
 
 APT_PACKAGES := g++ make meson ninja-build pkg-config python3-mesonpy python3-dev \
 	python3-pip python3-venv python3-pytest python3-numpy \
-	libpcre2-dev libvectorscan-dev libssl-dev libgtest-dev libbenchmark-dev
+	libpcre2-dev libvectorscan-dev libssl-dev libgtest-dev libbenchmark-dev \
+	python3-mypy python3-build python3-matplotlib
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
