@@ -12,7 +12,7 @@ APT_PACKAGES := g++ make meson ninja-build pkg-config python3-mesonpy python3-de
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-cpp test-python demo bench asan clean
+.PHONY: all deps build test test-cpp test-python demo bench asan wheel-check clean
 
 all: build
 
@@ -49,6 +49,8 @@ demo: deps
 
 bench: deps
 	$(MAKE) build
+	meson configure $(BUILD) -Dbenchmarks=true
+	meson compile -C $(BUILD)
 	PYTHONPATH=$(CURDIR)/$(BUILD) $(PYTHON) bench/run.py
 
 # Sanitizer build: ASan + UBSan. The C++ unit tests run with leak detection;
@@ -71,5 +73,20 @@ asan: deps $(ASAN_BUILD)/build.ninja
 	  VELTAR_SANITIZER=1 VELTAR_TEST_SCALE=$(SANITIZER_SCALE) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD) \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python
 
+# Builds the wheel as a user would and installs it into a fresh virtual
+# environment, without network.
+WHEEL_DIR ?= build-wheel
+
+wheel-check: deps
+	rm -rf $(WHEEL_DIR)
+	$(PYTHON) -m build --no-isolation --wheel --outdir $(WHEEL_DIR)/dist .
+	$(PYTHON) -m venv --system-site-packages $(WHEEL_DIR)/venv
+	$(WHEEL_DIR)/venv/bin/pip install --no-index --no-deps $(WHEEL_DIR)/dist/*.whl
+	cd $(WHEEL_DIR) && venv/bin/python -c "import veltar_core, pathlib; \
+	  assert pathlib.Path(veltar_core.__file__).is_relative_to(pathlib.Path('venv').resolve()), veltar_core.__file__; \
+	  assert veltar_core.TamoPiiScanner().redact('ip 10.0.0.1').redacted_text == 'ip [IP_REDACTED]'; \
+	  stubs = pathlib.Path(veltar_core.__file__).parent / 'veltar_core-stubs' / '__init__.pyi'; \
+	  assert stubs.is_file(), stubs; print('wheel installs and imports:', veltar_core.version())"
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WHEEL_DIR)
