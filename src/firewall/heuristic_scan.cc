@@ -7,13 +7,9 @@
 #include <memory>
 
 #include "common/fault.h"
+#include "firewall/scan_kernels.h"
 #include "firewall/scan_tables.h"
 #include "unicode/unicode.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#define VELTAR_AVX2_KERNEL 1
-#endif
 
 // How the counting works.
 //
@@ -24,10 +20,12 @@
 // Unicode properties.
 //
 // Per-position work happens only where a mask says it may matter: at a word
-// start whose first two bytes begin a keyword, at a U+0020 after the last two
-// letters of a phrase's first word, at a ':' or an encoding marker's anchor
-// byte, and wherever a non-ASCII byte is that close. There the lower-cased
-// text is built a few bytes each way (scan_tables.h says why that suffices).
+// start whose first three bytes begin a keyword, at a U+0020 whose
+// neighbours fit a phrase anchored there, at a ':' or an encoding marker's
+// anchor byte, and wherever a non-ASCII byte is that close. There the
+// lower-cased text is built a few characters each way (scan_tables.h says
+// why that suffices), so each position costs a bounded amount of work and
+// the scan is linear in the length of the text.
 
 namespace veltar::firewall {
 namespace {
@@ -36,7 +34,9 @@ namespace {
 
 enum CharFlags : Byte { kCharWhite = 1, kCharAlphanumeric = 2, kCharCased = 4 };
 
-constexpr char32_t kInvalid = 0xFFFD;  // stands for a byte that is not UTF-8
+// A byte that does not start a valid UTF-8 sequence counts as U+FFFD, the
+// replacement character: special, not white space, not cased.
+constexpr char32_t kInvalid = 0xFFFD;
 
 // The flags of every code point, made a page of 256 at a time on first need
 // and kept for the life of the process (text in one script hits few pages).
@@ -71,11 +71,11 @@ class CharFlagPages {
 
 Byte char_flags(char32_t c) {
   static CharFlagPages pages;
-  return c == kInvalid ? 0 : pages.flags(c);
+  return pages.flags(c);
 }
 
 // Decodes the character at p; a byte that does not start a valid sequence
-// within [p, end) is one character, kInvalid, of length 1.
+// within [p, end) is the character kInvalid, of length 1.
 unicode::Decoded decode_at(const Byte* p, const Byte* end) {
   const Byte b0 = *p;
   if (b0 < 0x80) return {b0, 1};
@@ -138,239 +138,6 @@ bool is_ascii_bytes(const Byte* p, std::size_t n) {
 bool is_ascii_text(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return Byte(c) < 0x80; });
 }
-
-// Bits [from, to) of a 64-bit mask, 0 <= from <= to <= 64.
-inline std::uint64_t bit_range(unsigned from, unsigned to) {
-  const std::uint64_t below_to = to == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << to) - 1;
-  return below_to & ~((std::uint64_t(1) << from) - 1);
-}
-
-// ---- Block kernels ----
-//
-// classify(w) reads w[-3] to w[64]: the block and its neighbours, so that
-// runs of bytes can be judged without carrying state between blocks. All
-// kernels compute the same masks.
-
-constexpr int kBytesBefore = 3;
-constexpr int kBytesAfter = 2;
-static_assert(-kSpacePhraseOffsets.front() <= kBytesBefore);
-static_assert(kSpacePhraseOffsets.back() <= kBytesAfter);
-static_assert(int(kKeywordStartBytes) - 1 <= kBytesAfter);
-
-struct PortableKernel {
-  static BlockMasks classify(const Byte* w) {
-    BlockMasks m;
-    for (unsigned i = 0; i < 64; ++i) {
-      const std::uint64_t bit = std::uint64_t(1) << i;
-      const Byte* const at = w + i;
-      const Byte b = at[0];
-      if (b >= 0x80) m.high |= bit;
-      if (is_ascii_white(b)) m.white |= bit;
-      if (is_ascii_special(b)) m.special |= bit;
-      if (is_plain_anchor(b)) m.plain_anchor |= bit;
-      Byte keyword = 0;
-      Byte keyword_high = 0;
-      for (const KeywordStartTables& t : kKeywordStarts) {
-        Byte all = 0xFF;
-        for (std::size_t j = 0; j < kKeywordStartBytes; ++j) all &= t.at[j].lookup(at[j]);
-        keyword |= all;
-      }
-      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) keyword_high |= at[j] & 0x80;
-      if (keyword != 0 || keyword_high != 0) m.keyword |= bit;
-      if (b != ' ') continue;
-      Byte phrase = 0xFF;
-      Byte high = 0;
-      for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
-        const Byte near = at[kSpacePhraseOffsets[j]];
-        phrase &= kSpacePhraseTables.at[j].lookup(near);
-        high |= near & 0x80;
-      }
-      if (phrase != 0 || high != 0) m.phrase_space |= bit;
-    }
-    return m;
-  }
-};
-
-#if VELTAR_AVX2_KERNEL
-
-#define VELTAR_AVX2 gnu::target("avx2"), gnu::always_inline
-
-struct Nibbles {
-  __m256i low;
-  __m256i high;
-};
-
-[[VELTAR_AVX2]] inline __m256i load32(const Byte* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
-[[VELTAR_AVX2]] inline Nibbles nibbles(__m256i v) {
-  const __m256i low_bits = _mm256_set1_epi8(0x0F);
-  return {_mm256_and_si256(v, low_bits), _mm256_and_si256(_mm256_srli_epi16(v, 4), low_bits)};
-}
-
-[[VELTAR_AVX2]] inline __m256i lookup(const NibbleTable& t, const Nibbles& n) {
-  const __m256i low = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.low.data())));
-  const __m256i high = _mm256_broadcastsi128_si256(
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.high.data())));
-  return _mm256_and_si256(_mm256_shuffle_epi8(low, n.low), _mm256_shuffle_epi8(high, n.high));
-}
-
-[[VELTAR_AVX2]] inline std::uint64_t sign_bits(__m256i v) {
-  return std::uint32_t(_mm256_movemask_epi8(v));
-}
-
-[[VELTAR_AVX2]] inline std::uint64_t nonzero(__m256i v) {
-  return ~std::uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
-}
-
-[[VELTAR_AVX2]] inline std::uint64_t any_bits(__m256i v, Byte bits) {
-  return nonzero(_mm256_and_si256(v, _mm256_set1_epi8(char(bits))));
-}
-
-struct Avx2Kernel {
-  // Not inlined: its caller is compiled for the base instruction set.
-  [[gnu::target("avx2"), gnu::noinline]] static BlockMasks classify(const Byte* w) {
-    BlockMasks m;
-    for (unsigned half = 0; half < 2; ++half) {
-      const Byte* q = w + 32 * half;
-      const __m256i x = load32(q);
-      const Nibbles nx = nibbles(x);
-
-      const __m256i cls = lookup(kClassTable.table, nx);
-      const std::uint64_t high = sign_bits(x);
-      const std::uint64_t space = sign_bits(_mm256_cmpeq_epi8(x, _mm256_set1_epi8(' ')));
-      const std::uint64_t white = any_bits(cls, kClassTable.white) | space;
-      const std::uint64_t plain = any_bits(cls, kClassTable.other_plain) | white;
-      std::array<Nibbles, kKeywordStartBytes> starts{nx};
-      __m256i start_high = _mm256_setzero_si256();
-      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
-        const __m256i ahead = load32(q + j);
-        starts[j] = nibbles(ahead);
-        start_high = _mm256_or_si256(start_high, ahead);
-      }
-      __m256i keyword = _mm256_setzero_si256();
-      for (const KeywordStartTables& t : kKeywordStarts) {
-        __m256i all = lookup(t.at[0], starts[0]);
-        for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
-          all = _mm256_and_si256(all, lookup(t.at[j], starts[j]));
-        }
-        keyword = _mm256_or_si256(keyword, all);
-      }
-      __m256i phrase = _mm256_set1_epi8(char(0xFF));
-      __m256i near_high = _mm256_setzero_si256();
-      for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
-        const __m256i near = load32(q + kSpacePhraseOffsets[j]);
-        phrase = _mm256_and_si256(phrase, lookup(kSpacePhraseTables.at[j], nibbles(near)));
-        near_high = _mm256_or_si256(near_high, near);
-      }
-
-      const unsigned shift = 32 * half;
-      m.high |= high << shift;
-      m.white |= white << shift;
-      m.special |= (~plain & ~high & 0xFFFFFFFFu) << shift;
-      m.plain_anchor |= any_bits(cls, kClassTable.anchor) << shift;
-      m.keyword |= (nonzero(keyword) | sign_bits(start_high)) << shift;
-      m.phrase_space |= ((nonzero(phrase) | sign_bits(near_high)) & space) << shift;
-    }
-    return m;
-  }
-};
-
-#define VELTAR_AVX512 gnu::target("avx512f,avx512bw"), gnu::always_inline
-
-struct Nibbles512 {
-  __m512i low;
-  __m512i high;
-};
-
-[[VELTAR_AVX512]] inline Nibbles512 nibbles512(__m512i v) {
-  const __m512i low_bits = _mm512_set1_epi8(0x0F);
-  return {_mm512_and_si512(v, low_bits), _mm512_and_si512(_mm512_srli_epi16(v, 4), low_bits)};
-}
-
-// A nibble table repeated in each 16-byte lane, for 64-byte shuffles.
-struct WideTable {
-  alignas(64) std::array<Byte, 64> low{};
-  alignas(64) std::array<Byte, 64> high{};
-};
-
-constexpr WideTable widen(const NibbleTable& t) {
-  WideTable w;
-  for (std::size_t i = 0; i < 64; ++i) {
-    w.low[i] = t.low[i % 16];
-    w.high[i] = t.high[i % 16];
-  }
-  return w;
-}
-
-template <std::size_t N>
-constexpr std::array<WideTable, N> widen_all(const std::array<NibbleTable, N>& tables) {
-  std::array<WideTable, N> wide{};
-  for (std::size_t i = 0; i < N; ++i) wide[i] = widen(tables[i]);
-  return wide;
-}
-
-constexpr WideTable kWideClass = widen(kClassTable.table);
-constexpr std::array<std::array<WideTable, kKeywordStartBytes>, 2> kWideKeywordStarts = {
-    widen_all(kKeywordStarts[0].at), widen_all(kKeywordStarts[1].at)};
-constexpr auto kWideSpacePhrases = widen_all(kSpacePhraseTables.at);
-
-[[VELTAR_AVX512]] inline __m512i lookup512(const WideTable& t, const Nibbles512& n) {
-  const __m512i low = _mm512_load_si512(t.low.data());
-  const __m512i high = _mm512_load_si512(t.high.data());
-  return _mm512_and_si512(_mm512_shuffle_epi8(low, n.low), _mm512_shuffle_epi8(high, n.high));
-}
-
-// Bytes of v holding any of `bits`.
-[[VELTAR_AVX512]] inline std::uint64_t has_bits(__m512i v, Byte bits) {
-  return _mm512_test_epi8_mask(v, _mm512_set1_epi8(char(bits)));
-}
-
-struct Avx512Kernel {
-  // Not inlined: its caller is compiled for the base instruction set.
-  [[gnu::target("avx512f,avx512bw"), gnu::noinline]] static BlockMasks classify(const Byte* w) {
-    const __m512i x = _mm512_loadu_si512(w);
-    const Nibbles512 nx = nibbles512(x);
-    const __m512i cls = lookup512(kWideClass, nx);
-
-    BlockMasks m;
-    m.high = _mm512_movepi8_mask(x);
-    const std::uint64_t space = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(' '));
-    m.white = has_bits(cls, kClassTable.white) | space;
-    m.special = ~(has_bits(cls, kClassTable.other_plain) | m.white | m.high);
-    m.plain_anchor = has_bits(cls, kClassTable.anchor);
-    std::array<Nibbles512, kKeywordStartBytes> starts{nx};
-    __m512i start_high = _mm512_setzero_si512();
-    for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
-      const __m512i ahead = _mm512_loadu_si512(w + j);
-      starts[j] = nibbles512(ahead);
-      start_high = _mm512_or_si512(start_high, ahead);
-    }
-    __m512i keyword = _mm512_setzero_si512();
-    for (const auto& t : kWideKeywordStarts) {
-      __m512i all = lookup512(t[0], starts[0]);
-      for (std::size_t j = 1; j < kKeywordStartBytes; ++j) {
-        all = _mm512_and_si512(all, lookup512(t[j], starts[j]));
-      }
-      keyword = _mm512_or_si512(keyword, all);
-    }
-    m.keyword = _mm512_test_epi8_mask(keyword, keyword) | _mm512_movepi8_mask(start_high);
-    __m512i phrase = _mm512_set1_epi8(char(0xFF));
-    __m512i near_high = _mm512_setzero_si512();
-    for (std::size_t j = 0; j < kSpacePhraseOffsets.size(); ++j) {
-      const __m512i near = _mm512_loadu_si512(w + kSpacePhraseOffsets[j]);
-      phrase = _mm512_and_si512(phrase, lookup512(kWideSpacePhrases[j], nibbles512(near)));
-      near_high = _mm512_or_si512(near_high, near);
-    }
-    m.phrase_space =
-        (_mm512_test_epi8_mask(phrase, phrase) | _mm512_movepi8_mask(near_high)) & space;
-    return m;
-  }
-};
-
-#endif
 
 // ---- The scan ----
 
@@ -576,13 +343,14 @@ class ScanState {
     for (std::size_t i = 0; i < CONTEXT_SWITCH_PHRASES.size(); ++i) {
       const std::size_t at = kPhraseAnchor[i];
       const PackedPhrase& packed = kPackedPhrases[i];
-      if (Byte(CONTEXT_SWITCH_PHRASES[i][at]) != b || (after & packed.head.mask) != packed.head.bytes) {
-        continue;
+      if (Byte(CONTEXT_SWITCH_PHRASES[i][at]) != b) continue;
+      if ((after & packed.head.mask) != packed.head.bytes) continue;
+      bool tail = false;
+      if (packed.short_tail) {
+        tail = (before >> packed.tail_shift) == packed.tail.bytes;
+      } else if (p >= at && is_ascii_bytes(begin_ + p - at, at)) {
+        tail = lowers_to(begin_ + p - at, CONTEXT_SWITCH_PHRASES[i].substr(0, at));
       }
-      const bool tail = packed.short_tail
-                            ? (before >> packed.tail_shift) == packed.tail.bytes
-                            : p >= at && is_ascii_bytes(begin_ + p - at, at) &&
-                                  lowers_to(begin_ + p - at, CONTEXT_SWITCH_PHRASES[i].substr(0, at));
       if (tail) counts_.phrases |= 1u << i;
     }
   }
@@ -648,7 +416,7 @@ class ScanState {
 
 // The block loop. Always inlined, so that each kernel's caller compiles it
 // for that kernel's instruction set.
-template <class Kernel>
+template <ClassifyBlock classify>
 [[gnu::always_inline]] inline HeuristicCounts scan(std::string_view text) {
   ScanState state(text);
   const std::size_t size = state.size();
@@ -656,18 +424,7 @@ template <class Kernel>
   std::size_t pos = 0;
   while (pos < size) {
     const unsigned available = unsigned(std::min<std::size_t>(64, size - pos));
-    // The bytes around the block must be readable; at the ends of the text
-    // a zero-padded copy stands in.
-    Byte padded[kBytesBefore + 64 + kBytesAfter];
-    const Byte* window = begin + pos;
-    if (pos < kBytesBefore || size - pos < 64 + kBytesAfter) {
-      std::memset(padded, 0, sizeof padded);
-      const std::size_t first = pos < kBytesBefore ? 0 : pos - kBytesBefore;
-      const std::size_t last = std::min(size, pos + 64 + kBytesAfter);
-      std::memcpy(padded + kBytesBefore - (pos - first), begin + first, last - first);
-      window = padded + kBytesBefore;
-    }
-    const BlockMasks masks = Kernel::classify(window);
+    const BlockMasks masks = classify(begin, size, pos);
     std::size_t offset = 0;
     while (offset < available) {
       const std::uint64_t high_ahead = masks.high & bit_range(unsigned(offset), available);
@@ -682,15 +439,16 @@ template <class Kernel>
   return state.counts();
 }
 
-HeuristicCounts scan_portable(std::string_view text) { return scan<PortableKernel>(text); }
+HeuristicCounts scan_portable(std::string_view text) { return scan<classify_block_portable>(text); }
 
-#if VELTAR_AVX2_KERNEL
+#if VELTAR_X86_KERNELS
+// The block loop compiled with POPCNT and TZCNT; the kernels bring the rest.
 [[gnu::target("popcnt,bmi")]] HeuristicCounts scan_avx2(std::string_view text) {
-  return scan<Avx2Kernel>(text);
+  return scan<classify_block_avx2>(text);
 }
 
 [[gnu::target("popcnt,bmi")]] HeuristicCounts scan_avx512(std::string_view text) {
-  return scan<Avx512Kernel>(text);
+  return scan<classify_block_avx512>(text);
 }
 #endif
 
@@ -701,7 +459,7 @@ bool scan_kernel_available(ScanKernel kernel) {
     case ScanKernel::kPortable:
       return true;
     case ScanKernel::kAvx2: {
-#if VELTAR_AVX2_KERNEL
+#if VELTAR_X86_KERNELS
       static const bool supported = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
@@ -713,7 +471,7 @@ bool scan_kernel_available(ScanKernel kernel) {
 #endif
     }
     case ScanKernel::kAvx512: {
-#if VELTAR_AVX2_KERNEL
+#if VELTAR_X86_KERNELS
       static const bool supported = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
@@ -737,7 +495,7 @@ ScanKernel best_scan_kernel() {
 
 HeuristicCounts scan_text(std::string_view text, ScanKernel kernel) {
   if (!scan_kernel_available(kernel)) throw Fault("scan kernel not available on this processor");
-#if VELTAR_AVX2_KERNEL
+#if VELTAR_X86_KERNELS
   if (kernel == ScanKernel::kAvx2) return scan_avx2(text);
   if (kernel == ScanKernel::kAvx512) return scan_avx512(text);
 #endif

@@ -33,8 +33,7 @@ HeuristicReport score_counts(const HeuristicCounts& counts, std::size_t byte_len
     report.signals.push_back("high_imperative_density:" + format_two_decimals(density));
     report.score = report.score + density * 2.0;
   }
-  const double ratio =
-      double(counts.special_chars) / double(std::max<std::size_t>(byte_length, 1));
+  const double ratio = double(counts.special_chars) / double(std::max<std::size_t>(byte_length, 1));
   if (ratio > 0.1) {
     report.signals.push_back("high_special_chars:" + format_two_decimals(ratio));
     report.score = report.score + ratio * 3.0;

@@ -1,5 +1,7 @@
-// Compile-time tables of the heuristic scan (heuristic_scan.cc), all derived
-// from the tables of heuristics.h; internal to the firewall unit.
+// Compile-time tables of the heuristic scan (heuristic_scan.cc and its block
+// kernels, scan_kernels.cc), all derived from the tables of heuristics.h,
+// with compile-time checks that they stay exact if those tables change.
+// Internal to the firewall unit.
 //
 // Why a few bytes around certain positions are enough:
 // - Keywords: the fifteen keywords differ in their first two letters, so the
@@ -388,22 +390,5 @@ constexpr bool nibble_tables_exact() {
   return true;
 }
 static_assert(nibble_tables_exact());
-
-// ---- Block masks ----
-
-// Bit i describes byte i of a 64-byte block (bits past the text's end are
-// meaningless).
-struct BlockMasks {
-  std::uint64_t high = 0;          // byte >= 0x80
-  std::uint64_t white = 0;         // ASCII White_Space
-  std::uint64_t special = 0;       // ASCII special character
-  std::uint64_t plain_anchor = 0;  // is_plain_anchor
-  // Bytes i to i + 2 may begin a keyword: they begin one (kKeywordStarts),
-  // or byte i + 1 or i + 2 is >= 0x80.
-  std::uint64_t keyword = 0;
-  // U+0020 that may anchor a phrase: bytes i - 3, i - 2, i - 1 and i + 1 fit
-  // a phrase of kSpacePhraseTables, or one of them is >= 0x80.
-  std::uint64_t phrase_space = 0;
-};
 
 }  // namespace veltar::firewall

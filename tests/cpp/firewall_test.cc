@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltar::firewall {
@@ -79,12 +79,26 @@ TEST(GradeRisk, EachBoundaryReachesItsLevel) {
     std::size_t matched;
     std::string_view level;
   } rows[] = {
-      {0.0, 0, "low"},          {below_one, 0, "low"},        {1.0, 0, "medium"},
-      {below_one_and_half, 0, "medium"}, {1.5, 0, "high"},   {below_two, 0, "high"},
-      {2.0, 0, "critical"},     {100.0, 0, "critical"},       {0.0, 1, "medium"},
-      {0.0, 2, "high"},         {0.0, 3, "critical"},         {0.0, 15, "critical"},
-      {1.5, 1, "high"},         {1.0, 2, "high"},             {2.0, 1, "critical"},
-      {below_one, 2, "high"},   {below_two, 3, "critical"},
+      // The score alone, at and just below each threshold.
+      {0.0, 0, "low"},
+      {below_one, 0, "low"},
+      {1.0, 0, "medium"},
+      {below_one_and_half, 0, "medium"},
+      {1.5, 0, "high"},
+      {below_two, 0, "high"},
+      {2.0, 0, "critical"},
+      {100.0, 0, "critical"},
+      // The number of matched patterns alone.
+      {0.0, 1, "medium"},
+      {0.0, 2, "high"},
+      {0.0, 3, "critical"},
+      {0.0, 15, "critical"},
+      // Both: the higher level wins.
+      {1.5, 1, "high"},
+      {1.0, 2, "high"},
+      {2.0, 1, "critical"},
+      {below_one, 2, "high"},
+      {below_two, 3, "critical"},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(grade_risk(r.score, r.matched), r.level) << r.score << " " << r.matched;

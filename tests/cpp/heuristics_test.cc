@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <bit>
 #include <random>
 #include <string>
 #include <vector>
@@ -172,10 +170,10 @@ TEST(CountHeuristics, CountsWordsAndCharacters) {
       {"", 0, 0, 0},
       {"ignore,", 1, 0, 0},
       {"act\u00a0act\u2003act\u3000act\u0085act", 5, 5, 0},
-      {"act\x1c" "act", 1, 0, 1},
-      {"e\u0301", 1, 0, 1},               // a combining mark is special
-      {"\u0661\u2160\u00bd", 1, 0, 0},    // Nd, Nl and No are alphanumeric
-      {"\U0001F600 \U0001D400", 2, 0, 1}, // emoji special, math letter not
+      {"act\x1c" "act", 1, 0, 1},            // U+001C is not white space
+      {"e\u0301", 1, 0, 1},                // a combining mark is special
+      {"\u0661\u2160\u00bd", 1, 0, 0},     // Nd, Nl and No are alphanumeric
+      {"\U0001F600 \U0001D400", 2, 0, 1},  // emoji special, math letter not
       {"OVERRIDES transmiter EVAL overriding transmitter", 5, 3, 0},
       {"sudos sudod runing rund evaler", 5, 5, 0},
       {"overrides_ transmitters", 2, 0, 1},
@@ -242,7 +240,7 @@ TEST(CountHeuristics, EveryOffsetAgreesWithTheDefinition) {
 TEST(CountHeuristics, GeneratedTextsAgreeWithTheDefinition) {
   std::vector<std::string> pieces;
   for (std::string_view s : IMPERATIVE_KEYWORDS) {
-    for (std::string_view x : IMPERATIVE_SUFFIXES) pieces.push_back(std::string(s) + std::string(x));
+    for (std::string_view x : IMPERATIVE_SUFFIXES) pieces.push_back(std::string(s).append(x));
   }
   for (std::string_view s : CONTEXT_SWITCH_PHRASES) pieces.emplace_back(s);
   for (std::string_view s : ENCODING_MARKERS) pieces.emplace_back(s);
@@ -311,13 +309,9 @@ TEST(ScoreCounts, SignalsFollowTheHeuristicOrder) {
       "high_imperative_density:1.00", "high_special_chars:1.00", "context_switches:8",
       "abnormal_length:3000", "encoding_markers:6"};
   EXPECT_EQ(report.signals, expected);
-  double score = 0.0;
-  score = score + 1.0 * 2.0;
-  score = score + 1.0 * 3.0;
-  score = score + 8.0 * 0.3;
-  score = score + 0.3;
-  score = score + 6.0 * 0.4;
-  EXPECT_EQ(report.score, score);
+  // 2.0 + 3.0 + 8 * 0.3 + 0.3 + 6 * 0.4, rounded after every step in this
+  // order (adding the length's 0.3 before the switches' 2.4 gives 10.1).
+  EXPECT_EQ(report.score, 10.100000000000001);
 }
 
 TEST(ScoreCounts, ThresholdsAreStrict) {
@@ -334,6 +328,13 @@ TEST(ScoreCounts, ThresholdsAreStrict) {
   HeuristicCounts tenth;
   tenth.special_chars = 1;
   EXPECT_TRUE(score_counts(tenth, 10).signals.empty());
+  HeuristicCounts density;  // 3 / 20 is the double nearest 0.15: not above it
+  density.words = 20;
+  density.imperative_words = 3;
+  EXPECT_TRUE(score_counts(density, 100).signals.empty());
+  density.imperative_words = 4;
+  EXPECT_EQ(score_counts(density, 100).signals,
+            std::vector<std::string>{"high_imperative_density:0.20"});
 }
 
 }  // namespace
