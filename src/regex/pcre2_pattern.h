@@ -28,6 +28,10 @@ class Pcre2Pattern {
   // error message when it does not compile.
   explicit Pcre2Pattern(std::string_view program);
 
+  // Whether the program matches somewhere in `text`; stops at the first
+  // match. Throws veltar::Fault as count() does.
+  bool search(std::string_view text) const;
+
   // The number of successive non-overlapping matches in `text`: each search
   // resumes where the previous match ended (one character further after an
   // empty match). Throws veltar::Fault on any matching error other than "no
@@ -46,10 +50,13 @@ class Pcre2Pattern {
   // literally (no "$" references). Throws as count() does.
   Replaced replace_all(std::string_view text, std::string_view token) const;
 
- private:
   // Finds the first match starting at or after `start`; false for none.
+  // Look-behind may read text before `start`; nothing after text.size() is
+  // read. Throws as count() does.
   bool find(std::string_view text, std::size_t start, std::size_t& match_start,
             std::size_t& match_end) const;
+
+ private:
 
   struct CodeDeleter {
     void operator()(pcre2_real_code_8* code) const;
