@@ -1,6 +1,7 @@
 #include "module/binding.h"
 
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace veltar::py {
@@ -121,13 +122,14 @@ void parse_tuple_dict(const ParseTarget& target, PyObject* args, PyObject* kwarg
 }
 
 PyTypeObject* create_type(const ClassDef& def) {
-  auto* methods = new PyMethodDef[def.methods.size() + 1]{};
+  // Kept for the life of the type once it exists; freed if it cannot be made.
+  auto methods = std::make_unique<PyMethodDef[]>(def.methods.size() + 1);
   for (std::size_t i = 0; i < def.methods.size(); ++i) {
     const MethodEntry& entry = def.methods[i];
     methods[i] = {entry.name, entry.function, entry.flags,
                   combined_doc(entry.name, entry.signature, entry.body)};
   }
-  auto* attributes = new PyGetSetDef[def.attributes.size() + 1]{};
+  auto attributes = std::make_unique<PyGetSetDef[]>(def.attributes.size() + 1);
   for (std::size_t i = 0; i < def.attributes.size(); ++i) {
     attributes[i] = {def.attributes[i].name, def.attributes[i].get, nullptr, nullptr, nullptr};
   }
@@ -137,13 +139,16 @@ PyTypeObject* create_type(const ClassDef& def) {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_new, reinterpret_cast<void*>(def.constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)},
-      {Py_tp_methods, methods},
-      {Py_tp_getset, attributes},
+      {Py_tp_methods, methods.get()},
+      {Py_tp_getset, attributes.get()},
       {0, nullptr},
   };
   PyType_Spec spec = {keep(std::string("builtins.") + def.name), static_cast<int>(def.basic_size), 0,
                       Py_TPFLAGS_DEFAULT, slots};
-  return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  auto* type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)));
+  methods.release();
+  attributes.release();
+  return type;
 }
 
 PyTypeObject* ensure_type(PyTypeObject*& slot, const ClassDef& def) {
