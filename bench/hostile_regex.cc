@@ -64,6 +64,22 @@ const std::vector<Input>& inputs() {
       {"send+spaces", [](std::size_t n) { return shaped("send", " ", n); }},
       {"send+nbsp", [](std::size_t n) { return shaped("send", "\u00a0", n); }},
       {"repeated-send", [](std::size_t n) { return shaped("", "send ", n); }},
+      // The confirmed entry: its necessary condition (" external") is met,
+      // so PCRE2 searches the whole text for the full pattern.
+      {"repeated-send+to-external",
+       [](std::size_t n) { return shaped("", "send ", n) + " to external"; }},
+      {"send+spaces+to-external",
+       [](std::size_t n) { return shaped("send", " ", n) + " to external"; }},
+      {"send+spaces+line-feed+to-external",
+       [](std::size_t n) { return shaped("send", " ", n) + "x\nto external"; }},
+      {"send+nbsp+line-feed+to-external",
+       [](std::size_t n) { return shaped("send", "\u00a0", n) + "x\nto external"; }},
+      // The final " to" holds the character PCRE2 requires of this pattern,
+      // as the common tail does for others.
+      {"to-external+repeated-send-x",
+       [](std::size_t n) { return shaped("to external", "send x", n) + " to"; }},
+      {"repeated-send-to-x+external",
+       [](std::size_t n) { return shaped("", "send to x ", n) + " external"; }},
       {"repeated-ignore-all", [](std::size_t n) { return shaped("", "ignore all ", n); }},
       {"letters@letters", [](std::size_t n) {
          return shaped("", "a", n / 2) + "@" + shaped("", "a", n / 2);

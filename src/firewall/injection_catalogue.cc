@@ -3,11 +3,18 @@
 #include <mutex>
 
 #include "common/fault.h"
-#include "regex/translate.h"
 
 namespace veltar::firewall {
 
 // Each pattern stands between R"re( and )re" exactly as it is matched.
+//
+// data_exfiltration is confirmed: the set engine carries every "send ",
+// "post " and the like through its 40-character gap, tens of milliseconds
+// a megabyte of prose, while its necessary condition (a white space, then a
+// URL scheme or "external") costs next to nothing and is rare.
+// multilang_evasion is not: its gap follows rarer words and costs little,
+// and its condition ("instructions" and the like) is common in prompts, so
+// confirming it would send many texts through PCRE2 for nothing.
 const std::array<InjectionEntry, kInjectionPatternCount> kInjectionCatalogue = {{
     {"instruction_override",
      R"re((?i)(ignore|disregard|forget|override)\s+((all|the|any|every)\s+)?(previous|prior|above|earlier)?\s*(instructions?|rules?|prompts?|guidelines?|directives?|the\s+above|everything))re"},
@@ -22,7 +29,8 @@ const std::array<InjectionEntry, kInjectionPatternCount> kInjectionCatalogue = {
     {"delimiter_injection",
      R"re((?i)(</s>|<\|im_end\|>|<\|endoftext\|>|\[INST\]|\[/INST\]|<<SYS>>|<</SYS>>))re"},
     {"data_exfiltration",
-     R"re((?i)(send|transmit|post|upload|exfiltrate|forward)\s+.{0,40}(to|towards)\s+(https?://|ftp://|external))re"},
+     R"re((?i)(send|transmit|post|upload|exfiltrate|forward)\s+.{0,40}(to|towards)\s+(https?://|ftp://|external))re",
+     /*confirmed=*/true},
     {"system_prompt_leak",
      R"re((?i)(what|tell\s+me)\s+(is|are)\s+your\s+(system\s+prompt|rules|instructions))re"},
     {"jailbreak",
@@ -41,28 +49,47 @@ const std::array<InjectionEntry, kInjectionPatternCount> kInjectionCatalogue = {
      R"re((?i)(execute|run|eval)\s+(this\s+)?(command|code|script|shell|bash|python))re"},
 }};
 
-regex::VectorscanSet build_injection_patterns(std::span<const std::string_view> patterns) {
+namespace {
+
+regex::PatternSet build(std::span<const regex::PatternSet::Member> members,
+                        const regex::StoredDatabase* stored) {
   try {
-    std::vector<std::string> programs;
-    programs.reserve(patterns.size());
-    for (const std::string_view pattern : patterns) {
-      programs.push_back(regex::translate(pattern, regex::Engine::kVectorscan));
-    }
-    return regex::VectorscanSet(programs);
+    return stored != nullptr ? regex::PatternSet(members, *stored) : regex::PatternSet(members);
   } catch (const Fault& fault) {
     throw Fault("Failed to compile injection regex patterns: " + fault.message());
   }
 }
 
-const regex::VectorscanSet& INJECTION_PATTERNS() {
+}  // namespace
+
+std::vector<regex::PatternSet::Member> injection_set_members(
+    std::span<const InjectionEntry> entries) {
+  std::vector<regex::PatternSet::Member> members;
+  members.reserve(entries.size());
+  for (const InjectionEntry& entry : entries) members.push_back({entry.pattern, entry.confirmed});
+  return members;
+}
+
+regex::PatternSet build_injection_patterns(std::span<const std::string_view> patterns) {
+  std::vector<regex::PatternSet::Member> members;
+  members.reserve(patterns.size());
+  for (const std::string_view pattern : patterns) members.push_back({pattern, false});
+  return build(members, nullptr);
+}
+
+regex::PatternSet build_injection_patterns(std::span<const InjectionEntry> entries,
+                                           const regex::StoredDatabase& stored) {
+  return build(injection_set_members(entries), &stored);
+}
+
+const regex::PatternSet& INJECTION_PATTERNS() {
   static std::once_flag once;
   // Never freed: the set outlives every thread's use of it.
-  static const regex::VectorscanSet* patterns = nullptr;
+  static const regex::PatternSet* patterns = nullptr;
   // A build that throws leaves the flag unset, so the next access retries.
   std::call_once(once, [] {
-    std::array<std::string_view, kInjectionPatternCount> texts;
-    for (std::size_t i = 0; i < texts.size(); ++i) texts[i] = kInjectionCatalogue[i].pattern;
-    patterns = new regex::VectorscanSet(build_injection_patterns(texts));
+    patterns = new regex::PatternSet(
+        build_injection_patterns(kInjectionCatalogue, stored_injection_patterns()));
   });
   return *patterns;
 }
@@ -80,7 +107,7 @@ const std::vector<std::string_view>& PATTERN_NAMES() {
 }
 
 std::vector<std::string> match_injection_patterns(std::string_view text) {
-  const regex::VectorscanSet& set = INJECTION_PATTERNS();
+  const regex::PatternSet& set = INJECTION_PATTERNS();
   const std::vector<std::string_view>& names = PATTERN_NAMES();
   const std::vector<bool> matched = set.match(text);
   std::vector<std::string> result;

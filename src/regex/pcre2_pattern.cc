@@ -63,6 +63,12 @@ bool Pcre2Pattern::find(std::string_view text, std::size_t start, std::size_t& m
   return true;
 }
 
+bool Pcre2Pattern::search(std::string_view text) const {
+  std::size_t match_start = 0;
+  std::size_t match_end = 0;
+  return find(text, 0, match_start, match_end);
+}
+
 std::size_t Pcre2Pattern::count(std::string_view text) const {
   std::size_t n = 0;
   std::size_t start = 0;

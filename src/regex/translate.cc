@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "common/fault.h"
 #include "regex/syntax.h"
@@ -173,6 +174,42 @@ void possessive_skip(Node& root) {
   Node skip;
   skip.kind = Kind::kSkip;
   root.children.insert(root.children.begin() + 1, std::move(skip));
+}
+
+// "X+" (a class repeated without bound) followed by a gap "Y{0,n}" (a class
+// at most n times, possibly none) and by a rest that cannot be empty and
+// cannot start with a member of X becomes "X++". Exact: let S be the whole
+// run of X where the repeat starts, and take any match x g r (x the run's
+// part, g the gap's, r the rest's). If x g reaches past S, then S followed by
+// the part of g after S is a match too, with the same r: that part is a
+// shorter stretch of g, so still at most n members of Y. If x g ends within
+// S, r starts there, and since r cannot start on a member of X it starts
+// right at the end of S: S with an empty gap is a match, again with the same
+// r. So some match takes all of S whenever any match exists, and a greedy
+// repeat tries all of S first, so the first match found is the same one.
+// Without it, a long run of X after the text that starts the match ("send"
+// and a megabyte of spaces, say) is given back one character at a time, each
+// time letting the gap try its n + 1 lengths again: n times the run's length
+// in steps, enough to hit PCRE2's match limit.
+void possessive_before_gap(Node& n) {
+  for (Node& c : n.children) possessive_before_gap(c);
+  if (n.kind != Kind::kSequence) return;
+  const Items items(n.children);
+  for (std::size_t i = 0; i + 2 < n.children.size(); ++i) {
+    Node& run = n.children[i];
+    const Node& gap = n.children[i + 1];
+    if (run.kind != Kind::kRepeat || run.max != kUnbounded || run.possessive ||
+        run.children[0].kind != Kind::kChars) {
+      continue;
+    }
+    if (gap.kind != Kind::kRepeat || gap.min != 0 || gap.possessive ||
+        gap.children[0].kind != Kind::kChars) {
+      continue;
+    }
+    const Items rest = items.subspan(i + 2);
+    if (nullable(rest) || edge_chars(rest, true).intersects(run.children[0].chars)) continue;
+    run.possessive = true;
+  }
 }
 
 // A pattern that ends with \b, cannot match the empty string and takes at
@@ -364,20 +401,56 @@ class Emitter {
   std::string out_;
 };
 
-}  // namespace
-
-std::string translate(std::string_view pattern, Engine engine, unsigned rewrites) {
-  Node root = parse(pattern);
+// The program for `engine` of `root` after the rewrites `rewrites` allows.
+std::string write_program(Node root, Engine engine, unsigned rewrites) {
   if (root.kind != Kind::kSequence) root = Node::sequence({std::move(root)});
   if ((rewrites & kCollapseOptionalRepeat) != 0) collapse_optional_repeats(root);
   if (engine == Engine::kPcre2) {
     if ((rewrites & kPossessiveSkip) != 0) possessive_skip(root);
+    if ((rewrites & kPossessiveBeforeGap) != 0) possessive_before_gap(root);
     if ((rewrites & kDigitRunGuard) != 0) digit_run_guard(root);
     if ((rewrites & kOneSidedBoundary) != 0) one_sided_boundaries(root);
   }
   Emitter emitter(engine);
   emitter.emit(root);
   return emitter.take();
+}
+
+}  // namespace
+
+std::string translate(std::string_view pattern, Engine engine, unsigned rewrites) {
+  return write_program(parse(pattern), engine, rewrites);
+}
+
+std::string translate_necessary_condition(std::string_view pattern, Engine engine,
+                                          unsigned rewrites) {
+  Node root = parse(pattern);
+  if (root.kind != Kind::kSequence) root = Node::sequence({std::move(root)});
+  std::vector<Node>& items = root.children;
+  std::size_t cut = items.size();
+  for (std::size_t i = items.size(); i-- > 0;) {
+    if (items[i].kind == Kind::kRepeat && items[i].max > 1) {
+      cut = i;
+      break;
+    }
+  }
+  if (cut == items.size()) {
+    throw Fault("regex translation: no top-level repetition to take a necessary condition after");
+  }
+  // A match of X{m,n} ends with m copies of X, right before the rest.
+  std::vector<Node> tail;
+  const Node& repeat = items[cut];
+  if (repeat.min == 1) {
+    tail.push_back(repeat.children[0]);
+  } else if (repeat.min > 1) {
+    tail.push_back(Node::repeat(repeat.children[0], repeat.min, repeat.min));
+  }
+  for (std::size_t i = cut + 1; i < items.size(); ++i) tail.push_back(std::move(items[i]));
+  Node condition = Node::sequence(std::move(tail));
+  if (nullable(condition)) {
+    throw Fault("regex translation: the necessary condition would match the empty string");
+  }
+  return write_program(std::move(condition), engine, rewrites);
 }
 
 }  // namespace veltar::regex

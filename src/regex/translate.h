@@ -40,7 +40,10 @@ enum Rewrite : unsigned {
   // \b next to an atom of word characters becomes a one-sided look-around
   // (PCRE2 only).
   kOneSidedBoundary = 1u << 3,
-  kAllRewrites = (1u << 4) - 1,
+  // "X+" followed by a gap "Y{0,n}" and by something that must start with a
+  // character outside X becomes "X++" (PCRE2 only).
+  kPossessiveBeforeGap = 1u << 4,
+  kAllRewrites = (1u << 5) - 1,
 };
 
 // The program for `engine` equivalent to the catalogue pattern `pattern`.
@@ -48,5 +51,20 @@ enum Rewrite : unsigned {
 // dialect lacks, or needs a construct `engine` lacks.
 std::string translate(std::string_view pattern, Engine engine,
                       unsigned rewrites = kAllRewrites);
+
+// A program for `engine` that matches somewhere in every text in which the
+// catalogue pattern `pattern` matches: a necessary condition, not a
+// sufficient one. It is the end of the pattern: the top-level items after
+// its last top-level repetition of more than one character, preceded by the
+// copies that repetition must take ("a\s+b" gives "\sb", "a.{0,9}b" gives
+// "b"). Every match of the pattern ends with a match of that part, so the
+// program is implied; it holds no top-level repetition, which keeps a
+// set engine on its literal search instead of an automaton that follows
+// every frequent prefix through a long gap.
+// Throws veltar::Fault as translate() does, and when the pattern has no
+// top-level repetition of more than one character or the part after it
+// could match the empty string.
+std::string translate_necessary_condition(std::string_view pattern, Engine engine,
+                                          unsigned rewrites = kAllRewrites);
 
 }  // namespace veltar::regex

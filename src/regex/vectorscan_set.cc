@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 
 #include "common/fault.h"
@@ -54,25 +56,27 @@ int on_match(unsigned int id, unsigned long long /*from*/, unsigned long long /*
 // The largest piece handed to the engine at once; its lengths are 32-bit.
 constexpr std::size_t kMaxPiece = std::size_t(1) << 30;
 
-}  // namespace
+// How every database is compiled; a stored one must have been compiled so.
+constexpr unsigned int kFlags = HS_FLAG_UTF8 | HS_FLAG_SINGLEMATCH;
+// Vectored mode takes the text in pieces that together count as one block,
+// so a text longer than 4 GiB is searched whole as well.
+constexpr unsigned int kMode = HS_MODE_VECTORED;
 
-VectorscanSet::VectorscanSet(std::span<const std::string> programs)
-    : size_(programs.size()), id_(next_set_id.fetch_add(1)) {
+hs_database_t* compile(std::span<const std::string> programs) {
   std::vector<const char*> expressions;
   std::vector<unsigned int> flags;
   std::vector<unsigned int> ids;
   for (std::size_t i = 0; i < programs.size(); ++i) {
     expressions.push_back(programs[i].c_str());
-    flags.push_back(HS_FLAG_UTF8 | HS_FLAG_SINGLEMATCH);
+    flags.push_back(kFlags);
     ids.push_back(static_cast<unsigned int>(i));
   }
+  hs_database_t* database = nullptr;
   hs_compile_error_t* error = nullptr;
-  // Vectored mode takes the text in pieces that together count as one
-  // block, so a text longer than 4 GiB is searched whole as well.
   const hs_error_t rc =
       hs_compile_multi(expressions.data(), flags.data(), ids.data(),
-                       static_cast<unsigned int>(programs.size()), HS_MODE_VECTORED, nullptr,
-                       &database_, &error);
+                       static_cast<unsigned int>(programs.size()), kMode, nullptr, &database,
+                       &error);
   if (rc != HS_SUCCESS) {
     std::string description = error != nullptr && error->message != nullptr
                                   ? error->message
@@ -80,6 +84,47 @@ VectorscanSet::VectorscanSet(std::span<const std::string> programs)
     hs_free_compile_error(error);
     throw Fault(std::move(description));
   }
+  return database;
+}
+
+// Whether Vectorscan describes the serialized database as one for vectored
+// scans: the only other check the library makes of a database's kind comes
+// at scan time, too late to compile instead.
+bool stored_in_vectored_mode(std::string_view bytes) {
+  char* info = nullptr;
+  if (hs_serialized_database_info(bytes.data(), bytes.size(), &info) != HS_SUCCESS) return false;
+  const bool vectored = std::string_view(info).find("Mode: VECTORED") != std::string_view::npos;
+  std::free(info);
+  return vectored;
+}
+
+// The stored database when it was compiled from `programs` and loads here;
+// null otherwise.
+hs_database_t* load(std::span<const std::string> programs, const StoredDatabase& stored) {
+  if (!std::equal(programs.begin(), programs.end(), stored.programs.begin(),
+                  stored.programs.end())) {
+    return nullptr;
+  }
+  if (stored.bytes.empty() || !stored_in_vectored_mode(stored.bytes)) return nullptr;
+  // Refused with HS_DB_VERSION_ERROR, HS_DB_PLATFORM_ERROR (instructions
+  // this processor lacks) or HS_INVALID (damaged bytes): compiling gives
+  // the same set, only later.
+  hs_database_t* database = nullptr;
+  if (hs_deserialize_database(stored.bytes.data(), stored.bytes.size(), &database) != HS_SUCCESS) {
+    return nullptr;
+  }
+  return database;
+}
+
+}  // namespace
+
+VectorscanSet::VectorscanSet(std::span<const std::string> programs)
+    : database_(compile(programs)), size_(programs.size()), id_(next_set_id.fetch_add(1)) {}
+
+VectorscanSet::VectorscanSet(std::span<const std::string> programs, const StoredDatabase& stored)
+    : database_(load(programs, stored)), size_(programs.size()), id_(next_set_id.fetch_add(1)) {
+  loaded_ = database_ != nullptr;
+  if (!loaded_) database_ = compile(programs);
 }
 
 VectorscanSet::~VectorscanSet() { hs_free_database(database_); }
@@ -87,6 +132,7 @@ VectorscanSet::~VectorscanSet() { hs_free_database(database_); }
 VectorscanSet::VectorscanSet(VectorscanSet&& other) noexcept
     : database_(std::exchange(other.database_, nullptr)),
       size_(std::exchange(other.size_, 0)),
+      loaded_(other.loaded_),
       id_(other.id_) {}
 
 VectorscanSet& VectorscanSet::operator=(VectorscanSet&& other) noexcept {
@@ -94,9 +140,22 @@ VectorscanSet& VectorscanSet::operator=(VectorscanSet&& other) noexcept {
     hs_free_database(database_);
     database_ = std::exchange(other.database_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    loaded_ = other.loaded_;
     id_ = other.id_;
   }
   return *this;
+}
+
+std::string VectorscanSet::serialize() const {
+  if (database_ == nullptr) throw Fault("VectorscanSet used after move");
+  char* bytes = nullptr;
+  std::size_t length = 0;
+  if (hs_serialize_database(database_, &bytes, &length) != HS_SUCCESS) {
+    throw Fault("Vectorscan: cannot serialize the database");
+  }
+  std::string out(bytes, length);
+  std::free(bytes);
+  return out;
 }
 
 std::vector<bool> VectorscanSet::match(std::string_view text) const {

@@ -4,7 +4,9 @@
 
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/fault.h"
@@ -168,7 +170,11 @@ class PhraseGenerator {
     const int phrases = pick(1, 3);
     for (int i = 0; i < phrases; ++i) {
       if (i > 0) text += separator();
-      append_phrase(text);
+      if (pick(0, 2) == 0) {
+        append_gap_phrase(text);
+      } else {
+        append_phrase(text);
+      }
     }
     return text;
   }
@@ -229,6 +235,31 @@ class PhraseGenerator {
     }
   }
 
+  // The shape of the entries with a counted gap: a verb, a gap of about the
+  // allowed length, the words after it, each part often missing or
+  // damaged, so that the end after the gap (a set's necessary condition)
+  // appears often without the rest of the pattern and the verb without
+  // its end.
+  void append_gap_phrase(std::string& text) {
+    static const char* const kHeads[] = {"send",    "transmit", "post",  "upload",
+                                         "exfiltrate", "forward", "oubliez", "vergessen",
+                                         "ignora",  "olvida",   "sent",  "postpone"};
+    static const char* const kEnds[] = {
+        "to external", "towards https://x", "to http://", "to ftp://h", "to  external",
+        "to\nexternal", "to externa", "tohttp://", "external", " https://", "instructions",
+        "istruzioni",  "anweisungen", "instrucciones", "instruction", "to"};
+    static const char* const kGapCharacters[] = {"x", "a", " ", " ", "\u00e9", "\u20ac",
+                                                 "\xf0\x9f\x98\x80", "\t", "\r"};
+    if (pick(0, 5) != 0) append_word(text, one_of(kHeads));
+    if (pick(0, 5) != 0) text += separator();
+    // Gap lengths around both limits, 20 and 40, and anything up to 45.
+    const int limit = pick(0, 1) == 0 ? 20 : 40;
+    const int length = pick(0, 2) == 0 ? pick(0, 45) : limit + pick(-3, 2);
+    const int line_feed = pick(0, 9) == 0 ? pick(0, length) : -1;
+    for (int i = 0; i < length; ++i) text += i == line_feed ? "\n" : one_of(kGapCharacters);
+    if (pick(0, 5) != 0) append_word(text, one_of(kEnds));
+  }
+
   // The word in varied case, the two non-ASCII case partners of ASCII
   // letters included, sometimes missing a letter.
   void append_word(std::string& text, const std::string& word) {
@@ -252,27 +283,107 @@ class PhraseGenerator {
   std::mt19937 rng_;
 };
 
+// The reference is the plain translation, without the rewrites that keep
+// PCRE2 linear: the slow, obvious program.
 TEST(MatchInjectionPatterns, SetAgreesWithEachPatternCompiledByPcre2) {
   std::vector<regex::Pcre2Pattern> singles;
   for (const InjectionEntry& entry : kInjectionCatalogue) {
-    singles.emplace_back(regex::translate(entry.pattern, regex::Engine::kPcre2));
+    singles.emplace_back(
+        regex::translate(entry.pattern, regex::Engine::kPcre2, regex::kNoRewrites));
   }
   PhraseGenerator generator(7);
   std::vector<int> hits(singles.size(), 0);
+  // Texts where a confirmed entry's condition was met but not its pattern.
+  std::vector<int> condition_only(singles.size(), 0);
   for (int i = 0; i < 20000; ++i) {
     const std::string text = generator.next();
     const std::vector<bool> matched = INJECTION_PATTERNS().match(text);
+    const std::vector<bool> reported = INJECTION_PATTERNS().vectorscan().match(text);
     ASSERT_EQ(matched.size(), singles.size());
     for (std::size_t p = 0; p < singles.size(); ++p) {
-      const bool expected = singles[p].count(text) > 0;
+      const bool expected = singles[p].search(text);
       ASSERT_EQ(matched[p], expected) << kInjectionCatalogue[p].name << " on " << text;
       if (expected) ++hits[p];
+      if (reported[p] && !expected) ++condition_only[p];
     }
   }
   // Every pattern both matched and missed often enough to mean something.
   for (std::size_t p = 0; p < singles.size(); ++p) {
     EXPECT_GT(hits[p], 20) << kInjectionCatalogue[p].name;
     EXPECT_LT(hits[p], 19980) << kInjectionCatalogue[p].name;
+    if (kInjectionCatalogue[p].confirmed) {
+      EXPECT_GT(condition_only[p], 500) << kInjectionCatalogue[p].name;
+    } else {
+      EXPECT_EQ(condition_only[p], 0) << kInjectionCatalogue[p].name;
+    }
+  }
+}
+
+// Long runs after a verb, with and without a way to finish: each gives its
+// answer (PCRE2 confirming entry 6 over the whole text) rather than running
+// into the engine's match limit.
+TEST(MatchInjectionPatterns, LongRunsGiveAnswersNotFaults) {
+  const std::size_t kLong = 1 << 20;
+  const MatchCase cases[] = {
+      {"send" + std::string(kLong, ' ') + "x\nto external", {}},
+      {"send" + std::string(kLong, ' ') + " to external", {"data_exfiltration"}},
+      {"send" + repeat("\u00a0", int(kLong / 2)) + "x\nto external", {}},
+      {repeat("send ", int(kLong / 5)) + " to external", {"data_exfiltration"}},
+      {"to external" + repeat("send x", int(kLong / 6)), {}},
+      {repeat("send to x ", int(kLong / 10)) + " external", {}},
+      {repeat("post ", int(kLong / 5)) + std::string(41, 'x') + " to external", {}},
+  };
+  for (const MatchCase& mc : cases) {
+    EXPECT_EQ(match_injection_patterns(mc.text), mc.names) << mc.text.substr(0, 40);
+  }
+}
+
+// The database stored by the build is the one in use, and answers as a
+// freshly compiled one does.
+TEST(InjectionPatterns, StoredDatabaseAnswersAsACompiledOne) {
+  const regex::VectorscanSet& stored = INJECTION_PATTERNS().vectorscan();
+  EXPECT_TRUE(stored.loaded());
+  const std::vector<std::string> programs =
+      regex::PatternSet::set_programs(injection_set_members(kInjectionCatalogue));
+  const regex::VectorscanSet compiled(programs);
+  ASSERT_EQ(stored.size(), compiled.size());
+  PhraseGenerator generator(8);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string text = generator.next();
+    ASSERT_EQ(stored.match(text), compiled.match(text)) << text;
+  }
+  for (const MatchCase& mc : match_cases()) {
+    ASSERT_EQ(stored.match(mc.text), compiled.match(mc.text)) << mc.text;
+  }
+}
+
+// A stored database that does not fit (damaged, or made from other
+// programs) is compiled instead, with the same answers.
+TEST(InjectionPatterns, UnfitStoredDatabaseIsCompiledInstead) {
+  const regex::StoredDatabase stored = stored_injection_patterns();
+  ASSERT_EQ(stored.programs.size(), kInjectionCatalogue.size());
+  std::string damaged(stored.bytes);
+  damaged[damaged.size() / 2] = char(damaged[damaged.size() / 2] ^ 0x20);
+  std::vector<std::string_view> other_programs(stored.programs.begin(), stored.programs.end());
+  std::swap(other_programs[0], other_programs[1]);
+  const regex::StoredDatabase unfit[] = {
+      {stored.programs, damaged},
+      {stored.programs, stored.bytes.substr(0, stored.bytes.size() / 2)},
+      {other_programs, stored.bytes},
+      {stored.programs.subspan(1), stored.bytes},
+      {{}, {}},
+  };
+  for (const regex::StoredDatabase& s : unfit) {
+    const regex::PatternSet set = build_injection_patterns(kInjectionCatalogue, s);
+    EXPECT_FALSE(set.vectorscan().loaded());
+    for (const MatchCase& mc : match_cases()) {
+      std::vector<std::string> names;
+      const std::vector<bool> matched = set.match(mc.text);
+      for (std::size_t i = 0; i < matched.size(); ++i) {
+        if (matched[i]) names.emplace_back(kInjectionCatalogue[i].name);
+      }
+      EXPECT_EQ(names, mc.names) << mc.text;
+    }
   }
 }
 

@@ -53,6 +53,23 @@ TEST(Pcre2Pattern, CountsAndReplacesNonOverlappingMatches) {
   }
 }
 
+TEST(Pcre2Pattern, SearchTellsWhetherThereIsAnyMatch) {
+  for (const MatchCase& mc : kMatchCases) {
+    EXPECT_EQ(Pcre2Pattern(mc.program).search(mc.text), mc.count > 0)
+        << mc.program << " on " << mc.text;
+  }
+}
+
+// The first match ends the search: what follows it is never tried, here a
+// stretch that would run into the match limit.
+TEST(Pcre2Pattern, SearchStopsAtTheFirstMatch) {
+  const Pcre2Pattern pattern("x|(?:a|a)*b");
+  const std::string hostile = std::string(40, 'a') + "c";
+  EXPECT_TRUE(pattern.search("x" + hostile));
+  EXPECT_THROW(pattern.search(hostile), Fault);
+  EXPECT_THROW(pattern.count("x" + hostile), Fault);
+}
+
 TEST(Pcre2Pattern, ReplacementTokenMayBeEmptyOrLong) {
   const Pcre2Pattern pattern("\\d+");
   EXPECT_EQ(pattern.replace_all("a1b22c", "").text, "abc");
@@ -98,6 +115,7 @@ TEST(Pcre2Pattern, MatchErrorIsAFaultNotANoMatch) {
   const std::string text = std::string(40, 'a') + "xb";
   EXPECT_THROW(pattern.count(text), Fault);
   EXPECT_THROW(pattern.replace_all(text, "T"), Fault);
+  EXPECT_THROW(pattern.search(text), Fault);
   try {
     pattern.count(text);
   } catch (const Fault& fault) {

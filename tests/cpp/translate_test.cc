@@ -179,6 +179,19 @@ const ProgramCase kProgramCases[] = {
     {"[a-c]+x?", Engine::kPcre2, kAllRewrites, "[a-c]+x?"},
     // Not the first item: no (*SKIP).
     {"x[a-c]+@", Engine::kPcre2, kAllRewrites, "x[a-c]+\\x{40}"},
+    // A run before a gap keeps all it takes when what follows the gap
+    // cannot start on a member of the run.
+    {"x[ab]+.{0,3}c", Engine::kPcre2, kAllRewrites, "x[ab]++[^\\x{A}]{0,3}c"},
+    {"x[ab]*.{0,3}c", Engine::kPcre2, kAllRewrites, "x[ab]*+[^\\x{A}]{0,3}c"},
+    {"x[ab]+.{0,3}c", Engine::kVectorscan, kAllRewrites, "x[ab]+[^\\x{A}]{0,3}c"},
+    {"x[ab]+.{0,3}c", Engine::kPcre2, kNoRewrites, "x[ab]+[^\\x{A}]{0,3}c"},
+    // What follows could start on a member, could be empty, the gap has a
+    // minimum, the gap is not one class, the run is bounded: no possessive.
+    {"x[ab]+.{0,3}a", Engine::kPcre2, kAllRewrites, "x[ab]+[^\\x{A}]{0,3}a"},
+    {"x[ab]+.{0,3}c?", Engine::kPcre2, kAllRewrites, "x[ab]+[^\\x{A}]{0,3}c?"},
+    {"x[ab]+.{1,3}c", Engine::kPcre2, kAllRewrites, "x[ab]+[^\\x{A}]{1,3}c"},
+    {"x[ab]+(cd){0,3}e", Engine::kPcre2, kAllRewrites, "x[ab]+(?:cd){0,3}e"},
+    {"x[ab]{1,9}.{0,3}c", Engine::kPcre2, kAllRewrites, "x[ab]{1,9}[^\\x{A}]{0,3}c"},
 };
 
 TEST(TranslateProgram, WritesTheExpectedProgram) {
@@ -213,6 +226,56 @@ TEST(TranslateProgram, BoundaryBecomesOneSidedOnlyNextToWordAtoms) {
   EXPECT_EQ(translate(R"(-\b)", Engine::kPcre2), "\\x{2D}" + two_sided);
   EXPECT_EQ(translate(R"(a?\b)", Engine::kPcre2), "a?" + two_sided);
   EXPECT_EQ(translate(R"(\ba)", Engine::kPcre2, kNoRewrites), two_sided + "a");
+}
+
+// ---------------------------------------------------------------------------
+// Necessary conditions
+
+struct ConditionCase {
+  const char* pattern;
+  // A pattern whose translation the condition must be.
+  const char* condition;
+};
+
+const ConditionCase kConditionCases[] = {
+    // After the last top-level repetition of more than one character,
+    // with the copies that repetition must take.
+    {R"((?i)(send|post)\s+.{0,40}(to|towards)\s+(https?://|external))",
+     R"((?i)\s(https?://|external))"},
+    {R"((?i)(oubliez|ignora)\s+.{0,20}(instructions?|istruzioni))",
+     R"((?i)(instructions?|istruzioni))"},
+    {R"(a.{0,9}b)", R"(b)"},
+    {R"(a\s+b)", R"(\sb)"},
+    {R"(ab{2,5}(c|d)e)", R"(b{2}(c|d)e)"},
+    {R"(a(b+)c)", R"(bc)"},
+    {R"(a(bc)+d)", R"(bcd)"},
+    {R"(x+y*z)", R"(z)"},
+    {R"(a+)", R"(a)"},
+    {R"(a(b|c)?d{3}e?)", R"(d{3}e?)"},
+};
+
+TEST(TranslateNecessaryCondition, IsTheEndAfterTheLastRepetition) {
+  for (const ConditionCase& cc : kConditionCases) {
+    for (const Engine engine : {Engine::kVectorscan, Engine::kPcre2}) {
+      EXPECT_EQ(translate_necessary_condition(cc.pattern, engine),
+                translate(cc.condition, engine))
+          << cc.pattern;
+    }
+  }
+}
+
+TEST(TranslateNecessaryCondition, RefusesPatternsWithoutAUsableEnd) {
+  const char* const patterns[] = {
+      "abc",           // no repetition
+      "a?b",           // none of more than one character
+      "(a|b+)c",       // none at the top level
+      "a.{0,3}",       // nothing after it
+      "a.{0,3}b?",     // only what may be empty
+      "(",             // malformed
+  };
+  for (const char* pattern : patterns) {
+    EXPECT_THROW(translate_necessary_condition(pattern, Engine::kPcre2), Fault) << pattern;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -426,6 +489,7 @@ const Variant kVariants[] = {
     {"guard", kDigitRunGuard},
     {"possessive", kPossessiveSkip},
     {"boundary", kOneSidedBoundary},
+    {"gap", kPossessiveBeforeGap},
     {"all", kAllRewrites},
 };
 
@@ -483,6 +547,50 @@ TEST(TranslateRewrites, EdgePatternsMatchAsTheirPlainTranslation) {
   };
   unsigned seed = 100;
   for (const char* pattern : patterns) expect_same_matches(pattern, 5000, seed++);
+}
+
+// Runs before gaps, where the run may or may not be made possessive.
+const char* const kGapPatterns[] = {
+    R"([a-z\d]\s+.{0,6}[A-Z@])",
+    R"(\d[\s\-]+.{0,4}\d\d)",
+    R"((\d|x)[\s.]+[^@]{0,5}@)",
+    R"(\d\s*.{0,3}[\s,])",
+    R"([A-Z][\-.]*.{0,2}[A-Z]+\b)",
+    R"((\d+|Z)\s+.{0,8}(\d\d|\.)\s+(\d|[a-c]))",
+    // A gap with a minimum, or of more than one class: the run must be
+    // able to give back ("1--2", "1--2A").
+    R"(\d[\s\-]+.{1,3}[\d@])",
+    R"(\d[\s\-]+([\s\-]\d){0,2}[a-cA-Z@])",
+};
+
+TEST(TranslateRewrites, GapPatternsMatchAsTheirPlainTranslation) {
+  unsigned seed = 200;
+  for (const char* pattern : kGapPatterns) expect_same_matches(pattern, 5000, seed++);
+}
+
+// Wherever a pattern matches, its necessary condition matches too; and the
+// condition alone is met often, or it would be the pattern itself.
+TEST(TranslateNecessaryCondition, HoldsWhereverThePatternMatches) {
+  unsigned seed = 300;
+  for (const char* pattern : kGapPatterns) {
+    const Pcre2Pattern full = pcre2(pattern, kNoRewrites);
+    const Pcre2Pattern condition(translate_necessary_condition(pattern, Engine::kPcre2));
+    TextGenerator generator(seed++);
+    int matched = 0;
+    int condition_only = 0;
+    for (int i = 0; i < 5000; ++i) {
+      const std::string text = generator.next();
+      const bool holds = condition.search(text);
+      if (full.search(text)) {
+        ++matched;
+        ASSERT_TRUE(holds) << pattern << " on " << text;
+      } else if (holds) {
+        ++condition_only;
+      }
+    }
+    EXPECT_GT(matched, 50) << pattern;
+    EXPECT_GT(condition_only, 50) << pattern;
+  }
 }
 
 }  // namespace
