@@ -8,11 +8,11 @@ MESON_SETUP_ARGS ?=
 APT_PACKAGES := g++ make meson ninja-build pkg-config python3-mesonpy python3-dev \
 	python3-pip python3-venv python3-pytest python3-numpy \
 	libpcre2-dev libvectorscan-dev libssl-dev libgtest-dev libbenchmark-dev \
-	python3-mypy python3-build python3-matplotlib
+	python3-mypy python3-build python3-matplotlib clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-cpp test-python demo bench asan wheel-check clean
+.PHONY: all deps build test test-cpp test-python demo bench asan wheel-check fuzz clean
 
 all: build
 
@@ -88,5 +88,12 @@ wheel-check: deps
 	  stubs = pathlib.Path(veltar_core.__file__).parent / 'veltar_core-stubs' / '__init__.pyi'; \
 	  assert stubs.is_file(), stubs; print('wheel installs and imports:', veltar_core.version())"
 
+# libFuzzer harnesses (fuzz/), built with clang, ASan and UBSan; each runs
+# FUZZ_SECONDS seconds and any crash or broken property fails the target.
+FUZZ_SECONDS ?= 30
+
+fuzz: deps
+	fuzz/run.sh $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WHEEL_DIR)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WHEEL_DIR) build-fuzz
