@@ -112,8 +112,14 @@ def main():
           f" (expected {tampered.get('expected', '')[:12]}…, found {tampered.get('found', '')[:12]}…)")
 
     heading("Summary")
-    summary = (f"{len(CONVERSATION)} turns screened: {blocked} injection blocked, {redacted} PII items redacted, "
-               f"{loops} loop turns caught, audit chain of {len(records)} records verified and tampering detected.")
+    def count(n, noun):
+        return f"{n} {noun}{'' if n == 1 else 's'}"
+
+    tamper_found = not tampered["valid"] and intact["valid"]
+    summary = (f"{count(len(CONVERSATION), 'turn')} screened: {count(blocked, 'injection')} blocked, "
+               f"{count(redacted, 'PII item')} redacted, {count(loops, 'loop')} caught, "
+               f"audit chain of {count(len(records), 'record')} "
+               f"{'verified and its tampering detected' if tamper_found else 'NOT verified'}.")
     print(paint(summary, "1"))
 
 
