@@ -67,44 +67,91 @@ std::vector<Region> numeric_regions(std::string_view text) {
   return regions;
 }
 
+namespace {
+
+// The numeric classes of the character at `at` and its length.
+struct Classified {
+  std::uint8_t classes;
+  std::size_t length;
+};
+
+Classified classify(const unsigned char* bytes, std::size_t at) {
+  if (bytes[at] < 0x80) return {kAsciiClasses[bytes[at]], 1};
+  const unicode::Decoded decoded = unicode::decode_utf8(bytes + at);
+  if (unicode::is_decimal_number(decoded.code_point)) {
+    return {static_cast<std::uint8_t>(kNumericMember | kDigit), decoded.length};
+  }
+  return {static_cast<std::uint8_t>(unicode::is_white_space(decoded.code_point) ? kNumericMember : 0),
+          decoded.length};
+}
+
+void count_into(Region& region, std::uint8_t classes) {
+  region.digits += (classes & kDigit) != 0;
+  region.dots += (classes & kDot) != 0;
+  region.hyphens += (classes & kHyphen) != 0;
+  region.capitals += (classes & kCapital) != 0;
+}
+
+// The first byte at or after `at` (before `end`) that is an ASCII digit or
+// not ASCII: the only places a region with a digit can be seen from.
+std::size_t next_seed(const unsigned char* bytes, std::size_t at, std::size_t end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  while (at + 8 <= end) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, 8);
+    // A byte b is flagged when b >= 0x80, or when b - '0' < 10 as a 7-bit
+    // value: ((b | 0x80) - '0') keeps the high bit exactly when b >= '0' for
+    // 7-bit b, and ((b | 0x80) - ':') clears it exactly when b < ':'.
+    const std::uint64_t low = word & ~kHigh;
+    const std::uint64_t at_least_0 = ((low | kHigh) - '0' * kOnes) & kHigh;
+    const std::uint64_t below_colon = ~((low | kHigh) - ':' * kOnes) & kHigh;
+    const std::uint64_t flagged = (word & kHigh) | (at_least_0 & below_colon);
+    if (flagged != 0) return at + static_cast<std::size_t>(__builtin_ctzll(flagged) / 8);
+    at += 8;
+  }
+  while (at < end && !(bytes[at] >= 0x80 || (bytes[at] >= '0' && bytes[at] <= '9'))) ++at;
+  return at;
+}
+
+}  // namespace
+
 void append_numeric_regions(std::string_view text, std::size_t begin, std::size_t end,
                             std::vector<Region>& regions) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = end;
-  Region current;
-  bool inside = false;
-  std::size_t i = begin;
-  while (i < size) {
-    std::uint8_t classes;
-    std::size_t length = 1;
-    if (bytes[i] < 0x80) {
-      classes = kAsciiClasses[bytes[i]];
-    } else {
-      const unicode::Decoded decoded = unicode::decode_utf8(bytes + i);
-      length = decoded.length;
-      if (unicode::is_decimal_number(decoded.code_point)) {
-        classes = kNumericMember | kDigit;
-      } else {
-        classes = unicode::is_white_space(decoded.code_point) ? kNumericMember : 0;
-      }
+  // Regions are found from their digits: the search skips to the next byte
+  // that can start a digit, then grows the region both ways. Everything
+  // before `done` belongs to a region already found or to none.
+  std::size_t done = begin;
+  std::size_t at = begin;
+  while ((at = next_seed(bytes, at, end)) < end) {
+    const Classified seed = classify(bytes, at);
+    if (!(seed.classes & kDigit)) {
+      at += seed.length;
+      continue;
     }
-    if (classes & kNumericMember) {
-      if (!inside) {
-        current = Region{i, i, 0, 0, 0, 0};
-        inside = true;
-      }
-      current.digits += (classes & kDigit) != 0;
-      current.dots += (classes & kDot) != 0;
-      current.hyphens += (classes & kHyphen) != 0;
-      current.capitals += (classes & kCapital) != 0;
-      current.end = i + length;
-    } else if (inside) {
-      if (current.digits > 0) regions.push_back(current);
-      inside = false;
+    Region region{at, at, 0, 0, 0, 0};
+    // Grow to the left over members, one character at a time.
+    while (region.begin > done) {
+      std::size_t previous = region.begin - 1;
+      while (previous > done && (bytes[previous] & 0xC0) == 0x80) --previous;
+      const Classified before = classify(bytes, previous);
+      if (!(before.classes & kNumericMember)) break;
+      count_into(region, before.classes);
+      region.begin = previous;
     }
-    i += length;
+    // Grow to the right from the seed.
+    std::size_t i = at;
+    while (i < end) {
+      const Classified here = classify(bytes, i);
+      if (!(here.classes & kNumericMember)) break;
+      count_into(region, here.classes);
+      i += here.length;
+    }
+    region.end = i;
+    regions.push_back(region);
+    done = at = i;
   }
-  if (inside && current.digits > 0) regions.push_back(current);
 }
 
 bool is_inert_token(std::string_view token) {

@@ -9,6 +9,7 @@
 #include "pii/candidate_regions.h"
 #include "pii/pii_catalogue.h"
 #include "pii/pii_scanner.h"
+#include "unicode/unicode.h"
 
 namespace veltar::pii {
 namespace {
@@ -139,6 +140,61 @@ TEST(CandidateRegions, InertTokens) {
   EXPECT_FALSE(is_inert_token("[1]"));
   EXPECT_FALSE(is_inert_token("A]"));
   EXPECT_FALSE(is_inert_token(""));
+}
+
+}  // namespace
+}  // namespace veltar::pii
+
+namespace veltar::pii {
+namespace {
+
+// The definition, one character at a time: maximal runs of members that
+// hold a digit.
+std::vector<Region> plain_numeric_regions(const std::string& text) {
+  std::vector<Region> regions;
+  Region current;
+  bool inside = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const unicode::Decoded decoded = unicode::decode_utf8(reinterpret_cast<const unsigned char*>(text.data()) + i);
+    const char32_t c = decoded.code_point;
+    const bool digit = unicode::is_decimal_number(c);
+    const bool member = digit || unicode::is_white_space(c) || (c >= 'A' && c <= 'Z') ||
+                        c == '-' || c == '.' || c == '(' || c == ')' || c == '+';
+    if (member) {
+      if (!inside) current = Region{i, i, 0, 0, 0, 0};
+      inside = true;
+      current.digits += digit;
+      current.dots += c == '.';
+      current.hyphens += c == '-';
+      current.capitals += c >= 'A' && c <= 'Z';
+      current.end = i + decoded.length;
+    } else if (inside) {
+      if (current.digits > 0) regions.push_back(current);
+      inside = false;
+    }
+    i += decoded.length;
+  }
+  if (inside && current.digits > 0) regions.push_back(current);
+  return regions;
+}
+
+TEST(CandidateRegions, NumericRegionsFollowTheDefinition) {
+  std::mt19937 rng(31);
+  for (int i = 0; i < 5000; ++i) {
+    const std::string text = generate(rng, 1 + rng() % 60);
+    const std::vector<Region> expected = plain_numeric_regions(text);
+    const std::vector<Region> actual = numeric_regions(text);
+    ASSERT_EQ(actual.size(), expected.size()) << text;
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+      EXPECT_EQ(actual[r].begin, expected[r].begin) << text;
+      EXPECT_EQ(actual[r].end, expected[r].end) << text;
+      EXPECT_EQ(actual[r].digits, expected[r].digits) << text;
+      EXPECT_EQ(actual[r].dots, expected[r].dots) << text;
+      EXPECT_EQ(actual[r].hyphens, expected[r].hyphens) << text;
+      EXPECT_EQ(actual[r].capitals, expected[r].capitals) << text;
+    }
+    if (HasFailure()) return;
+  }
 }
 
 }  // namespace
